@@ -1,0 +1,28 @@
+// The byte format of a serialized Trie: the eight fields in declaration order,
+// little-endian, variable-length integers, no header, version or checksum.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "prefix/trie.hpp"
+
+namespace quillmesh {
+
+// Exact number of bytes encode_into() writes for `trie`.
+std::size_t encoded_size(const Trie& trie);
+
+// Writes exactly encoded_size(trie) bytes at `out`.
+void encode_into(const Trie& trie, std::uint8_t* out);
+
+// Convenience: one allocation of the final size, then the bytes.
+std::vector<std::uint8_t> encode(const Trie& trie);
+
+// Reads a Trie from the start of `bytes` in one forward pass; bytes after the
+// eighth field are ignored. Throws DecodeError with the exact rendering of the
+// first fault met.
+Trie decode(std::span<const std::uint8_t> bytes);
+
+}  // namespace quillmesh

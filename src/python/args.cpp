@@ -1,0 +1,192 @@
+#include "python/args.hpp"
+
+#include <string>
+
+#include "python/pyref.hpp"
+
+namespace quillmesh::py {
+
+namespace {
+
+std::string quoted_list(const std::string* names, std::size_t count) {
+    // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            if (count > 2) {
+                out += ",";
+            }
+            out += i + 1 == count ? " and " : " ";
+        }
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+std::string utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        throw_python_error();
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+    const std::size_t count = sig.params.size();
+    std::size_t required = 0;
+    for (const Param& p : sig.params) {
+        required += p.required ? 1 : 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        slots[i] = nullptr;
+    }
+    const auto given = static_cast<std::size_t>(nargs);
+    if (given > count) {
+        std::string text = std::string(sig.full_name) + "() takes ";
+        if (required == count) {
+            text += std::to_string(count);
+        } else {
+            text += "from " + std::to_string(required) + " to " + std::to_string(count);
+        }
+        text += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+                " given";
+        raise(PyExc_TypeError, text);
+    }
+    for (std::size_t i = 0; i < given; ++i) {
+        slots[i] = args[i];
+    }
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t found = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+                found = i;
+                break;
+            }
+        }
+        if (found == count) {
+            raise(PyExc_TypeError,
+                  std::string(sig.full_name) + "() got an unexpected keyword argument '" + utf8_of(key) + "'");
+        }
+        if (slots[found] != nullptr) {
+            raise(PyExc_TypeError, std::string(sig.full_name) + "() got multiple values for argument '" +
+                                       sig.params[found].name + "'");
+        }
+        slots[found] = args[nargs + k];
+    }
+    std::string missing[kMaxParams];
+    std::size_t nmissing = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sig.params[i].required && slots[i] == nullptr) {
+            missing[nmissing++] = sig.params[i].name;
+        }
+    }
+    if (nmissing > 0) {
+        raise(PyExc_TypeError, std::string(sig.full_name) + "() missing " + std::to_string(nmissing) +
+                                   " required positional argument" + (nmissing == 1 ? "" : "s") + ": " +
+                                   quoted_list(missing, nmissing));
+    }
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+    unsigned long long value;
+    if (PyLong_CheckExact(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        PyRef index(PyNumber_Index(obj));
+        if (!index) {
+            throw_python_error();
+        }
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        throw_python_error();
+    }
+    if (value > 0xFFFFFFFFull) {
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::uint32_t> to_optional_u32(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) {
+        return std::nullopt;
+    }
+    return to_u32(obj);
+}
+
+std::string_view to_utf8(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyString'");
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+        throw_python_error();
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+bool is_numpy_bool(PyObject* obj) {
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+        return false;
+    }
+    const char* name = Py_TYPE(obj)->tp_name;  // "numpy.bool" or "numpy.bool_"
+    std::string_view n(name);
+    return n == "numpy.bool" || n == "numpy.bool_" || n == "bool" || n == "bool_";
+}
+
+}  // namespace
+
+std::optional<bool> to_optional_bool(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) {
+        return std::nullopt;
+    }
+    if (PyBool_Check(obj)) {
+        return obj == Py_True;
+    }
+    if (is_numpy_bool(obj)) {
+        int truth = PyObject_IsTrue(obj);
+        if (truth < 0) {
+            throw_python_error();
+        }
+        return truth != 0;
+    }
+    raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyBool'");
+}
+
+std::optional<double> to_optional_double(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) {
+        return std::nullopt;
+    }
+    if (PyFloat_CheckExact(obj)) {
+        return PyFloat_AS_DOUBLE(obj);
+    }
+    double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        throw_python_error();
+    }
+    return value;
+}
+
+std::span<const std::uint8_t> to_bytes_view(PyObject* obj) {
+    if (!PyBytes_Check(obj)) {
+        raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyBytes'");
+    }
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+}
+
+}  // namespace quillmesh::py

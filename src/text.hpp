@@ -1,0 +1,26 @@
+// UTF-8 text handling shared by the matchers and the ranking: query terms are
+// compared and measured in Unicode scalar values, never in bytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quillmesh {
+
+// Decodes well-formed UTF-8 (as produced by the interpreter) into code points.
+// Malformed sequences decode as U+FFFD, one per offending byte.
+std::u32string decode_utf8(std::string_view text);
+
+// Number of code points of well-formed UTF-8 text.
+std::size_t count_code_points(std::string_view text);
+
+// Appends the UTF-8 form of one scalar value.
+void append_utf8(std::string& out, char32_t c);
+
+// Bytes of the UTF-8 form of one scalar value (1 to 4).
+inline std::size_t utf8_width(char32_t c) {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+}  // namespace quillmesh
