@@ -1,12 +1,403 @@
+// Encoder and decoder of the serialized Trie.
+//
+// Integers are variable-length: 0..250 is one byte, larger values a marker
+// byte (251: u16, 252: u32, 253: u64, 254: u128, 255: reserved) followed by
+// the value little-endian. The encoder always writes the shortest form; the
+// decoder accepts longer ones. Sequences are an element count followed by the
+// elements; characters are raw UTF-8; options and booleans are one plain byte.
+//
+// Decoding never trusts a declared count for allocation: room is reserved for
+// at most as many elements as the remaining bytes could hold (every element
+// takes at least one byte, an identifier sixteen), so a huge count on a short
+// input costs nothing and ends in UnexpectedEnd on the first missing element.
 #include "prefix/codec.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include "failures.hpp"
 
 namespace quillmesh {
 
-std::size_t encoded_size(const Trie&) { throw std::logic_error("PLACEHOLDER: codec not implemented yet"); }
-void encode_into(const Trie&, std::uint8_t*) { throw std::logic_error("PLACEHOLDER: codec not implemented yet"); }
-std::vector<std::uint8_t> encode(const Trie&) { throw std::logic_error("PLACEHOLDER: codec not implemented yet"); }
-Trie decode(std::span<const std::uint8_t>) { throw std::logic_error("PLACEHOLDER: codec not implemented yet"); }
+namespace {
+
+constexpr std::uint8_t kMarkerU16 = 251;
+constexpr std::uint8_t kMarkerU32 = 252;
+constexpr std::uint8_t kMarkerU64 = 253;
+constexpr std::uint8_t kMarkerU128 = 254;
+constexpr std::uint8_t kMaxSingleByte = 250;
+
+// ---------------------------------------------------------------- encoding
+
+std::size_t varint_size(std::uint64_t v) {
+    return v <= kMaxSingleByte ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFF ? 5 : 9;
+}
+
+// UTF-8 width of a scalar value. A Trie holds only scalar values (the builder
+// and the decoder both guarantee it); anything else is an internal fault, and
+// writing it would produce bytes that can never be read back.
+std::size_t char_size(char32_t c) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+        throw std::logic_error("label is not a Unicode scalar value: " +
+                               std::to_string(static_cast<std::uint32_t>(c)));
+    }
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+std::size_t u32_seq_size(const std::vector<std::uint32_t>& values) {
+    std::size_t n = varint_size(values.size());
+    for (std::uint32_t v : values) {
+        n += varint_size(v);
+    }
+    return n;
+}
+
+std::size_t payload_size(const std::optional<Payload>& p) {
+    if (!p) {
+        return 1;
+    }
+    return 1 + varint_size(p->total_count) + u32_seq_size(p->video_ids) + u32_seq_size(p->video_counts);
+}
+
+class Writer {
+public:
+    explicit Writer(std::uint8_t* out) : p_(out) {}
+
+    void byte(std::uint8_t b) { *p_++ = b; }
+
+    void varint(std::uint64_t v) {
+        if (v <= kMaxSingleByte) {
+            byte(static_cast<std::uint8_t>(v));
+        } else if (v <= 0xFFFF) {
+            byte(kMarkerU16);
+            little_endian(v, 2);
+        } else if (v <= 0xFFFFFFFF) {
+            byte(kMarkerU32);
+            little_endian(v, 4);
+        } else {
+            byte(kMarkerU64);
+            little_endian(v, 8);
+        }
+    }
+
+    void u32_seq(const std::vector<std::uint32_t>& values) {
+        varint(values.size());
+        for (std::uint32_t v : values) {
+            varint(v);
+        }
+    }
+
+    void character(char32_t c) {
+        const auto v = static_cast<std::uint32_t>(c);
+        switch (char_size(c)) {
+            case 1:
+                byte(static_cast<std::uint8_t>(v));
+                break;
+            case 2:
+                byte(static_cast<std::uint8_t>(0xC0 | (v >> 6)));
+                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
+                break;
+            case 3:
+                byte(static_cast<std::uint8_t>(0xE0 | (v >> 12)));
+                byte(static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)));
+                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
+                break;
+            default:
+                byte(static_cast<std::uint8_t>(0xF0 | (v >> 18)));
+                byte(static_cast<std::uint8_t>(0x80 | ((v >> 12) & 0x3F)));
+                byte(static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)));
+                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
+                break;
+        }
+    }
+
+    void raw(const std::uint8_t* data, std::size_t n) {
+        std::memcpy(p_, data, n);
+        p_ += n;
+    }
+
+private:
+    void little_endian(std::uint64_t v, int width) {
+        for (int i = 0; i < width; ++i) {
+            byte(static_cast<std::uint8_t>(v >> (8 * i)));
+        }
+    }
+
+    std::uint8_t* p_;
+};
+
+// ---------------------------------------------------------------- decoding
+
+[[noreturn]] void unexpected_end(std::size_t additional) {
+    throw DecodeError("UnexpectedEnd { additional: " + std::to_string(additional) + " }");
+}
+
+[[noreturn]] void invalid_integer_type(const char* expected, const char* found) {
+    throw DecodeError(std::string("InvalidIntegerType { expected: ") + expected + ", found: " + found + " }");
+}
+
+[[noreturn]] void unexpected_variant(const char* type_name, std::uint64_t found) {
+    throw DecodeError(std::string("UnexpectedVariant { type_name: \"") + type_name +
+                      "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(found) + " }");
+}
+
+[[noreturn]] void invalid_char(const std::array<std::uint8_t, 4>& bytes) {
+    throw DecodeError("InvalidCharEncoding([" + std::to_string(bytes[0]) + ", " + std::to_string(bytes[1]) + ", " +
+                      std::to_string(bytes[2]) + ", " + std::to_string(bytes[3]) + "])");
+}
+
+// UTF-8 width announced by a first byte; 0 for a byte that cannot start one
+// (a continuation byte, an always-overlong C0/C1, or F5..FF beyond U+10FFFF).
+std::size_t utf8_width_of_first(std::uint8_t b) {
+    if (b <= 0x7F) return 1;
+    if (b >= 0xC2 && b <= 0xDF) return 2;
+    if (b >= 0xE0 && b <= 0xEF) return 3;
+    if (b >= 0xF0 && b <= 0xF4) return 4;
+    return 0;
+}
+
+bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+    std::uint8_t byte() {
+        if (p_ == end_) {
+            unexpected_end(1);
+        }
+        return *p_++;
+    }
+
+    // An unsigned 32-bit value: markers beyond 252 are type errors before
+    // anything after them is read.
+    std::uint32_t u32() {
+        const std::uint8_t first = byte();
+        if (first <= kMaxSingleByte) return first;
+        switch (first) {
+            case kMarkerU16: return static_cast<std::uint32_t>(little_endian(2));
+            case kMarkerU32: return static_cast<std::uint32_t>(little_endian(4));
+            case kMarkerU64: invalid_integer_type("U32", "U64");
+            case kMarkerU128: invalid_integer_type("U32", "U128");
+            default: invalid_integer_type("U32", "Reserved");
+        }
+    }
+
+    // A sequence length: read as a 64-bit value, then refused when it does
+    // not fit 32 bits.
+    std::uint32_t length() {
+        const std::uint8_t first = byte();
+        std::uint64_t v = first;
+        if (first > kMaxSingleByte) {
+            switch (first) {
+                case kMarkerU16: v = little_endian(2); break;
+                case kMarkerU32: v = little_endian(4); break;
+                case kMarkerU64: v = little_endian(8); break;
+                case kMarkerU128: invalid_integer_type("U64", "U128");
+                default: invalid_integer_type("U64", "Reserved");
+            }
+        }
+        if (v > 0xFFFFFFFF) {
+            throw DecodeError("OutsideUsizeRange(" + std::to_string(v) + ")");
+        }
+        return static_cast<std::uint32_t>(v);
+    }
+
+    char32_t character() {
+        std::array<std::uint8_t, 4> b{};
+        b[0] = byte();
+        const std::size_t width = utf8_width_of_first(b[0]);
+        if (width == 0) {
+            invalid_char(b);
+        }
+        if (width == 1) {
+            return b[0];
+        }
+        if (remaining() < width - 1) {
+            unexpected_end(width - 1 - remaining());
+        }
+        // The error carries every byte of the announced width, so all of
+        // them are read before any is checked.
+        bool continuations = true;
+        for (std::size_t i = 1; i < width; ++i) {
+            b[i] = *p_++;
+            continuations = continuations && is_continuation(b[i]);
+        }
+        if (!continuations) {
+            invalid_char(b);
+        }
+        // The first byte already excludes C0/C1 and F5..FF; what is left is
+        // the second byte's range after E0 (overlong), ED (surrogates), F0
+        // (overlong) and F4 (above U+10FFFF).
+        const std::uint8_t second = b[1];
+        if ((b[0] == 0xE0 && second < 0xA0) || (b[0] == 0xED && second > 0x9F) || (b[0] == 0xF0 && second < 0x90) ||
+            (b[0] == 0xF4 && second > 0x8F)) {
+            invalid_char(b);
+        }
+        switch (width) {
+            case 2: return static_cast<char32_t>(((b[0] & 0x1Fu) << 6) | (b[1] & 0x3Fu));
+            case 3: return static_cast<char32_t>(((b[0] & 0x0Fu) << 12) | ((b[1] & 0x3Fu) << 6) | (b[2] & 0x3Fu));
+            default:
+                return static_cast<char32_t>(((b[0] & 0x07u) << 18) | ((b[1] & 0x3Fu) << 12) |
+                                             ((b[2] & 0x3Fu) << 6) | (b[3] & 0x3Fu));
+        }
+    }
+
+    Uuid uuid() {
+        Uuid u;
+        if (remaining() < u.size()) {
+            unexpected_end(u.size() - remaining());
+        }
+        std::memcpy(u.data(), p_, u.size());
+        p_ += u.size();
+        return u;
+    }
+
+    std::uint8_t boolean() {
+        const std::uint8_t b = byte();
+        if (b > 1) {
+            throw DecodeError("InvalidBooleanValue(" + std::to_string(b) + ")");
+        }
+        return b;
+    }
+
+    IdMode id_mode() {
+        const std::uint32_t v = u32();
+        if (v > 1) {
+            unexpected_variant("IdMode", v);
+        }
+        return static_cast<IdMode>(v);
+    }
+
+    std::optional<Payload> optional_payload() {
+        const std::uint8_t tag = byte();
+        if (tag == 0) {
+            return std::nullopt;
+        }
+        if (tag != 1) {
+            unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
+        }
+        Payload p;
+        p.total_count = u32();
+        p.video_ids = u32_seq();
+        p.video_counts = u32_seq();
+        return p;
+    }
+
+    // A length, then that many elements read by `read_one`. Room is reserved
+    // only for what the remaining input could hold, so the vector never grows
+    // while reading: a count beyond that capacity fails with UnexpectedEnd
+    // before the capacity is exceeded.
+    template <class T, class ReadOne>
+    std::vector<T> sequence(std::size_t min_element_bytes, ReadOne read_one) {
+        const std::uint32_t n = length();
+        std::vector<T> out;
+        out.reserve(std::min<std::size_t>(n, remaining() / min_element_bytes));
+        for (std::uint32_t i = 0; i < n; ++i) {
+            out.push_back(read_one());
+        }
+        return out;
+    }
+
+    std::vector<std::uint32_t> u32_seq() {
+        return sequence<std::uint32_t>(1, [this] { return u32(); });
+    }
+
+private:
+    // `width` bytes of a fixed-width value after its marker; the missing
+    // count is what the whole item lacks.
+    std::uint64_t little_endian(std::size_t width) {
+        if (remaining() < width) {
+            unexpected_end(width - remaining());
+        }
+        std::uint64_t v = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            v |= static_cast<std::uint64_t>(p_[i]) << (8 * i);
+        }
+        p_ += width;
+        return v;
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace
+
+std::size_t encoded_size(const Trie& trie) {
+    std::size_t n = u32_seq_size(trie.node_shifts);
+    n += varint_size(trie.child_labels.size());
+    for (char32_t c : trie.child_labels) {
+        n += char_size(c);
+    }
+    n += u32_seq_size(trie.child_transitions);
+    n += varint_size(trie.payloads.size());
+    for (const auto& p : trie.payloads) {
+        n += payload_size(p);
+    }
+    n += varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(Uuid);
+    n += u32_seq_size(trie.video_int_ids);
+    n += varint_size(static_cast<std::uint32_t>(trie.id_mode));
+    n += varint_size(trie.is_terminal.size()) + trie.is_terminal.size();
+    return n;
+}
+
+void encode_into(const Trie& trie, std::uint8_t* out) {
+    Writer w(out);
+    w.u32_seq(trie.node_shifts);
+    w.varint(trie.child_labels.size());
+    for (char32_t c : trie.child_labels) {
+        w.character(c);
+    }
+    w.u32_seq(trie.child_transitions);
+    w.varint(trie.payloads.size());
+    for (const auto& p : trie.payloads) {
+        if (!p) {
+            w.byte(0);
+            continue;
+        }
+        w.byte(1);
+        w.varint(p->total_count);
+        w.u32_seq(p->video_ids);
+        w.u32_seq(p->video_counts);
+    }
+    w.varint(trie.video_uuids.size());
+    for (const Uuid& u : trie.video_uuids) {
+        w.raw(u.data(), u.size());
+    }
+    w.u32_seq(trie.video_int_ids);
+    w.varint(static_cast<std::uint32_t>(trie.id_mode));
+    w.varint(trie.is_terminal.size());
+    for (std::uint8_t t : trie.is_terminal) {
+        // Anything non-zero is true; the byte written is always 00 or 01 so
+        // that it reads back.
+        w.byte(t != 0 ? 1 : 0);
+    }
+}
+
+std::vector<std::uint8_t> encode(const Trie& trie) {
+    std::vector<std::uint8_t> out(encoded_size(trie));
+    encode_into(trie, out.data());
+    return out;
+}
+
+Trie decode(std::span<const std::uint8_t> bytes) {
+    Reader r(bytes);
+    Trie trie;
+    trie.node_shifts = r.u32_seq();
+    trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
+    trie.child_transitions = r.u32_seq();
+    trie.payloads = r.sequence<std::optional<Payload>>(1, [&] { return r.optional_payload(); });
+    trie.video_uuids = r.sequence<Uuid>(sizeof(Uuid), [&] { return r.uuid(); });
+    trie.video_int_ids = r.u32_seq();
+    trie.id_mode = r.id_mode();
+    trie.is_terminal = r.sequence<std::uint8_t>(1, [&] { return r.boolean(); });
+    return trie;
+}
 
 }  // namespace quillmesh
