@@ -1,0 +1,34 @@
+#!/bin/sh
+# The one test command (make test): installs what the host lacks, then runs
+# the C++ tests and the pytest suite on the host's Python, the pytest suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the fuzz smoke run, and
+# everything again on CPython 3.14 in a Debian sid root. Ends with a summary.
+set -eu
+cd "$(dirname "$0")/.."
+BASE="$(pwd)/build"
+mkdir -p "$BASE"
+tools/host-deps.sh
+
+tools/run-suite.sh host "$BASE"
+tools/run-asan.sh "$BASE"
+if [ -x tools/typecheck.sh ]; then tools/typecheck.sh; fi
+if [ -x fuzz/smoke.sh ]; then fuzz/smoke.sh; fi
+tools/run-sid.sh
+SID_BUILD="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}/work/build/sid"
+
+echo
+echo "== summary"
+for env in host:"$BASE/host" asan:"$BASE/asan" sid:"$SID_BUILD"; do
+    name=${env%%:*}
+    dir=${env#*:}
+    if [ -f "$dir.test.summary" ]; then
+        echo "[$name] meson test: $(tr '\n' ' ' <"$dir.test.summary")"
+    fi
+done
+for env in host:"$BASE/host" asan:"$BASE/asan" sid:"$SID_BUILD"; do
+    name=${env%%:*}
+    dir=${env#*:}
+    echo "[$name] pytest: $(tail -n 1 "$dir.pytest.log")"
+done
+# The last line is pytest's own closing line of the CPython 3.14 run.
+tail -n 1 "$SID_BUILD.pytest.log"
