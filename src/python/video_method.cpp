@@ -1,15 +1,57 @@
-// PLACEHOLDER until the method's own work lands: binds arguments, then refuses.
+// PrefixSearch.fuzzy_match_video: converts the arguments, ranks, and returns
+// a list of (identifier text, score) tuples, best first.
 #include "python/args.hpp"
 #include "python/methods.hpp"
+#include "python/pyref.hpp"
 #include "python/signatures.hpp"
+#include "ranking.hpp"
 
 namespace quillmesh::py {
 
-PyObject* fuzzy_match_video_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+PyObject* rows_to_list(const std::vector<VideoScore>& rows) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) {
+        throw_python_error();
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        PyRef text(PyUnicode_FromStringAndSize(rows[i].id_text.data(),
+                                               static_cast<Py_ssize_t>(rows[i].id_text.size())));
+        if (!text) {
+            throw_python_error();
+        }
+        PyRef score(PyFloat_FromDouble(rows[i].score));
+        if (!score) {
+            throw_python_error();
+        }
+        PyObject* row = PyTuple_Pack(2, text.get(), score.get());
+        if (row == nullptr) {
+            throw_python_error();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[kMaxParams];
         bind_arguments(signatures::kFuzzyMatchVideo, args, nargs, kwnames, slots);
-        raise(PyExc_NotImplementedError, "not implemented yet");
+        SharedBorrow borrow(self);
+        // Converted in parameter order; the first failure ends the call before
+        // any search. A missing max_dist means 1; explicit None is refused.
+        const std::string_view term = convert_argument("term", slots[0], to_utf8);
+        const std::uint32_t max_dist = slots[1] == nullptr ? 1 : convert_argument("max_dist", slots[1], to_u32);
+        const auto limit = convert_argument("limit", slots[2], to_optional_u32);
+        const auto include_prefix_nodes = convert_argument("include_prefix_nodes", slots[3], to_optional_bool);
+        const auto min_score = convert_argument("min_score", slots[4], to_optional_double);
+        const std::vector<VideoScore> rows =
+            fuzzy_match_video(borrow.trie(), term, max_dist, limit, include_prefix_nodes, min_score);
+        return rows_to_list(rows);
     });
 }
 
