@@ -1,0 +1,378 @@
+"""The `quillmesh` command: build an index from a TSV file, query it, describe it.
+
+    quillmesh build ROWS.tsv -o INDEX [--top-n N] [--progress | --no-progress]
+    quillmesh query INDEX TERM [--max-dist K] [--limit L] [--videos]
+                    [--prefix auto|yes|no] [--min-score S] [--json]
+    quillmesh info INDEX [--json]
+
+Every failure is reported as one line on standard error with a non-zero exit
+status: 2 for bad arguments, 1 for everything else.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+import time
+import uuid
+from typing import IO, Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Union
+
+from _quillmesh import PrefixSearch
+
+from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout
+from quillmesh.indexfile import IndexFormatError, read_counts
+
+__all__ = ["main"]
+
+PROG = "quillmesh"
+# Reading shows a progress bar (on a terminal) only for files at least this big.
+PROGRESS_MIN_BYTES = 1 << 20
+
+
+class Failure(Exception):
+    """An error to report as one line, then exit with ``status``."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the usage block before the error; one line is enough.
+    def error(self, message: str) -> NoReturn:
+        raise Failure(f"{self.prog}: {message} (see '{self.prog} --help')", 2)
+
+
+def _u32(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= U32_MAX:
+        raise argparse.ArgumentTypeError(f"{value} is out of range 0..{U32_MAX}")
+    return value
+
+
+def _score(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError("must be a number, not nan")
+    return value
+
+
+def _parser() -> _Parser:
+    parser = _Parser(prog=PROG, description="Typo-tolerant search over terms and videos.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    build = commands.add_parser(
+        "build",
+        help="build an index from a TSV file of rows",
+        description="Build an index from rows 'term<TAB>video_id<TAB>count', one per line. "
+        "video_id is a UUID (text such as 0f8fad5b-d9cb-469f-a165-70867728950e) or an "
+        "unsigned decimal below 2^32, one kind per file; count is an unsigned decimal. "
+        "Repeated (term, video) rows have their counts summed. Empty lines are skipped.",
+    )
+    build.add_argument("rows", metavar="ROWS.tsv", help="the rows ('-' reads standard input)")
+    build.add_argument("-o", "--output", metavar="INDEX", required=True, help="the index file to write")
+    build.add_argument(
+        "--top-n",
+        type=_u32,
+        default=DEFAULT_VIDEO_TOP_N,
+        metavar="N",
+        help=f"videos kept per trie node (default {DEFAULT_VIDEO_TOP_N})",
+    )
+    build.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="show a progress bar while reading (default: on a terminal, for large files)",
+    )
+
+    query = commands.add_parser(
+        "query",
+        help="find terms or rank videos for a term",
+        description="Find the stored terms within --max-dist edits of TERM (closest first), "
+        "or with --videos rank the videos of the matching terms (best first).",
+    )
+    query.add_argument("index", metavar="INDEX")
+    query.add_argument("term", metavar="TERM")
+    query.add_argument("--max-dist", type=_u32, default=1, metavar="K", help="edits allowed (default 1)")
+    query.add_argument("--limit", type=_u32, metavar="L", help="show at most L results")
+    query.add_argument("--videos", action="store_true", help="rank videos instead of listing terms")
+    query.add_argument(
+        "--prefix",
+        choices=("auto", "yes", "no"),
+        help="with --videos: also match prefixes of stored terms: always (yes), never (no), "
+        "or only when no whole term matches (auto, the default)",
+    )
+    query.add_argument(
+        "--min-score", type=_score, metavar="S", help="with --videos: drop videos scoring below S (default 0.01)"
+    )
+    query.add_argument("--json", action="store_true", help="print a JSON array")
+
+    info = commands.add_parser("info", help="describe an index file")
+    info.add_argument("index", metavar="INDEX")
+    info.add_argument("--json", action="store_true", help="print a JSON object")
+    return parser
+
+
+# -- reading rows -------------------------------------------------------------
+
+
+class _Progress:
+    """A one-line bar on standard error, redrawn at most ten times a second."""
+
+    def __init__(self, stream: IO[str], label: str, total: int) -> None:
+        self.stream = stream
+        self.label = label
+        self.total = max(total, 1)
+        self.shown = -1.0
+
+    def update(self, done: int, rows: int, final: bool = False) -> None:
+        now = time.monotonic()
+        if not final and now - self.shown < 0.1:
+            return
+        self.shown = now
+        fraction = min(done / self.total, 1.0)
+        filled = int(fraction * 30)
+        bar = "#" * filled + "." * (30 - filled)
+        self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%} {rows} rows")
+        if final:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def _video_id(text: str) -> Union[int, uuid.UUID]:
+    if text.isascii() and text.isdigit():
+        value = int(text)
+        if value > U32_MAX:
+            raise ValueError(f"video id {text} is above {U32_MAX}")
+        return value
+    try:
+        return uuid.UUID(text)
+    except ValueError:
+        raise ValueError(f"video id {text!r} is neither a UUID nor an unsigned decimal") from None
+
+
+def _parse_line(raw: bytes) -> Tuple[str, Union[int, uuid.UUID], int]:
+    try:
+        line = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"not UTF-8 text ({e.reason} at byte {e.start})") from None
+    fields = line.split("\t")
+    if len(fields) != 3:
+        raise ValueError(f"expected 3 tab-separated fields (term, video_id, count), found {len(fields)}")
+    term, video, count = fields
+    if not (count.isascii() and count.isdigit()):
+        raise ValueError(f"count {count!r} is not an unsigned decimal")
+    return term, _video_id(video), int(count)
+
+
+def _read_rows(
+    stream: IO[bytes], name: str, size: int, progress: Optional[_Progress]
+) -> Tuple[List[Tuple[str, Union[int, uuid.UUID], int]], List[int]]:
+    """The rows of a TSV file and, parallel to them, their line numbers."""
+    rows: List[Tuple[str, Union[int, uuid.UUID], int]] = []
+    line_numbers: List[int] = []
+    done = 0
+    for number, raw in enumerate(stream, 1):
+        done += len(raw)
+        raw = raw.rstrip(b"\r\n")
+        if not raw:
+            continue
+        try:
+            rows.append(_parse_line(raw))
+        except ValueError as e:
+            raise Failure(f"{name}:{number}: {e}") from None
+        line_numbers.append(number)
+        if progress is not None and not len(rows) & 0x3FFF:
+            progress.update(done, len(rows))
+    if progress is not None:
+        progress.update(size, len(rows), final=True)
+    return rows, line_numbers
+
+
+# -- commands -----------------------------------------------------------------
+
+
+def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    started = time.perf_counter()
+    name = args.rows
+    if name == "-":
+        stream: IO[bytes] = sys.stdin.buffer
+        size = 0
+    else:
+        try:
+            stream = open(name, "rb")
+            size = os.fstat(stream.fileno()).st_size
+        except OSError as e:
+            raise Failure(f"cannot read {name}: {e.strerror}") from None
+    show = args.progress
+    if show is None:
+        show = err.isatty() and size >= PROGRESS_MIN_BYTES
+    progress = _Progress(err, f"reading {os.path.basename(name)}", size) if show and size else None
+    with stream:
+        try:
+            rows, line_numbers = _read_rows(stream, name, size, progress)
+        except OSError as e:
+            raise Failure(f"cannot read {name}: {e.strerror}") from None
+
+    try:
+        arrays = layout(rows)
+    except RowError as e:
+        where = f"{name}:{line_numbers[e.row]}" if e.row is not None else name
+        raise Failure(f"{where}: {e.reason}") from None
+    terms = sum(p is not None for p in arrays.payloads)
+    index = PrefixSearch.from_internal_data_v2(*arrays, args.top_n)
+    data = index.to_bytes()
+
+    # Written beside the target and renamed, so a failed build never leaves
+    # a truncated index under the final name.
+    temporary = f"{args.output}.tmp{os.getpid()}"
+    try:
+        with open(temporary, "wb") as f:
+            f.write(data)
+        os.replace(temporary, args.output)
+    except OSError as e:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise Failure(f"cannot write {args.output}: {e.strerror}") from None
+
+    kind = "no" if not arrays.video_index else ("int32" if len(arrays.video_index[0]) == 4 else "UUID")
+    out.write(
+        f"wrote {args.output}: {len(rows)} rows, {terms} terms, {len(arrays.child_labels)} nodes, "
+        f"{len(arrays.video_index)} videos ({kind} ids), {len(data)} bytes "
+        f"in {time.perf_counter() - started:.2f} s\n"
+    )
+    return 0
+
+
+def _load(path: str) -> Tuple[PrefixSearch, bytes]:
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise Failure(f"cannot read {path}: {e.strerror}") from None
+    try:
+        return PrefixSearch.from_bytes(data), data
+    except ValueError as e:
+        raise Failure(f"{path}: not a quillmesh index ({e})") from None
+
+
+def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    if not args.videos and (args.prefix is not None or args.min_score is not None):
+        raise Failure(f"{PROG} query: --prefix and --min-score apply only with --videos", 2)
+    index, _ = _load(args.index)
+    if args.videos:
+        include_prefix = {None: None, "auto": None, "yes": True, "no": False}[args.prefix]
+        videos = index.fuzzy_match_video(
+            args.term,
+            max_dist=args.max_dist,
+            limit=args.limit,
+            include_prefix_nodes=include_prefix,
+            min_score=args.min_score,
+        )
+        if args.json:
+            json.dump([{"video": v, "score": s} for v, s in videos], out)
+            out.write("\n")
+        else:
+            for video, score in videos:
+                out.write(f"{score:.6f}  {video}\n")
+    else:
+        # The matcher yields terms in trie order and its limit keeps the first
+        # ones met; a reader wants the closest, so sort, then cut.
+        terms = sorted(index.fuzzy_match(args.term, max_dist=args.max_dist), key=lambda m: (m[2], m[0]))
+        if args.limit is not None:
+            terms = terms[: args.limit]
+        if args.json:
+            json.dump([{"term": t, "distance": d} for t, _, d in terms], out, ensure_ascii=False)
+            out.write("\n")
+        else:
+            for term, _, distance in terms:
+                out.write(f"{distance}  {term}\n")
+    return 0
+
+
+def _cmd_info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    index, data = _load(args.index)
+    try:
+        counts = read_counts(data)
+    except IndexFormatError as e:
+        raise Failure(f"{args.index}: {e}") from None
+    encoded = len(index.to_bytes())
+    facts: dict[str, Any] = {
+        "nodes": counts.nodes,
+        "terminals": counts.terminals,
+        "edges": counts.edges,
+        "videos": counts.videos,
+        "id_mode": counts.id_mode,
+        "encoded_size": encoded,
+        "file_size": len(data),
+    }
+    if args.json:
+        json.dump(facts, out)
+        out.write("\n")
+        return 0
+    id_text = "UUID" if counts.id_mode == "uuid" else "int32"
+    out.write(f"nodes:        {counts.nodes}\n")
+    out.write(f"terminals:    {counts.terminals} (stored terms)\n")
+    out.write(f"videos:       {counts.videos} ({id_text} ids)\n")
+    out.write(f"encoded size: {encoded} bytes\n")
+    if len(data) != encoded:
+        out.write(f"file size:    {len(data)} bytes ({len(data) - counts.size} trailing bytes ignored)\n")
+    return 0
+
+
+_COMMANDS: dict[str, Callable[[argparse.Namespace, IO[str], IO[str]], int]] = {
+    "build": _cmd_build,
+    "query": _cmd_query,
+    "info": _cmd_info,
+}
+
+
+def _is_panic(error: BaseException) -> bool:
+    # The module's invariant failures derive from BaseException, so that
+    # ordinary handlers miss them; they mean the index file is inconsistent.
+    kind = type(error)
+    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    out, err = sys.stdout, sys.stderr
+    try:
+        args = _parser().parse_args(argv)
+        return _COMMANDS[args.command](args, out, err)
+    except Failure as e:
+        err.write(f"{PROG}: error: {e}\n" if e.status != 2 else f"{e}\n")
+        return e.status
+    except KeyboardInterrupt:
+        err.write(f"{PROG}: interrupted\n")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); nothing more to say.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return 1
+    except (ValueError, TypeError, OverflowError, MemoryError, OSError) as e:
+        err.write(f"{PROG}: error: {e}\n")
+        return 1
+    except BaseException as e:
+        if isinstance(e, SystemExit):
+            raise
+        if _is_panic(e):
+            err.write(f"{PROG}: error: the index is inconsistent ({e})\n")
+        else:
+            err.write(f"{PROG}: internal error: {type(e).__name__}: {e}\n")
+        return 1

@@ -1,0 +1,139 @@
+"""Counts read straight from a serialized index, without loading it.
+
+The serialized index is the eight trie fields one after another: varints
+(one byte up to 250, else a marker 251/252/253 and 2/4/8 little-endian
+bytes), length-prefixed sequences, UTF-8 characters, optional payloads with a
+tag byte, 16-byte ids, and one byte per boolean. Only the structure is
+walked here; the module's own decoder stays the judge of validity.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import NamedTuple, Pattern
+
+__all__ = ["IndexCounts", "IndexFormatError", "read_counts"]
+
+
+class IndexFormatError(ValueError):
+    """The bytes end early or hold a marker the format does not allow."""
+
+
+class IndexCounts(NamedTuple):
+    nodes: int
+    edges: int
+    payloads: int
+    terminals: int
+    videos: int
+    id_mode: str  # "uuid" or "int32"
+    size: int  # bytes taken by the eight fields
+
+
+_VARINT = rb"(?:[\x00-\xfa]|\xfb[\x00-\xff]{2}|\xfc[\x00-\xff]{4}|\xfd[\x00-\xff]{8})"
+_CHAR = rb"(?:[\x00-\x7f]|[\xc2-\xdf][\x00-\xff]|[\xe0-\xef][\x00-\xff]{2}|[\xf0-\xf4][\x00-\xff]{3})"
+# Regular-expression repeats stay far below the engine's limit; longer
+# sequences are skipped in chunks.
+_CHUNK = 1 << 16
+_WIDTH = {251: 3, 252: 5, 253: 9}
+
+
+def _repeat(item: bytes, count: int) -> Pattern[bytes]:
+    return re.compile(item + b"{%d}" % count, re.DOTALL)
+
+
+class _Reader:
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.pos = 0
+
+    def _end(self, what: str) -> IndexFormatError:
+        return IndexFormatError(f"index data ends inside {what} (at byte {self.pos})")
+
+    def varint(self, what: str) -> int:
+        data, pos = self.data, self.pos
+        if pos >= len(data):
+            raise self._end(what)
+        marker = data[pos]
+        if marker <= 250:
+            self.pos = pos + 1
+            return marker
+        width = _WIDTH.get(marker)
+        if width is None:
+            raise IndexFormatError(f"bad number marker {marker} in {what} at byte {pos}")
+        if pos + width > len(data):
+            raise self._end(what)
+        self.pos = pos + width
+        return int.from_bytes(data[pos + 1 : pos + width], "little")
+
+    def length(self, what: str) -> int:
+        value = self.varint(f"the length of {what}")
+        if value > 0xFFFF_FFFF:
+            raise IndexFormatError(f"length {value} of {what} is out of range")
+        return value
+
+    def skip(self, item: bytes, count: int, what: str) -> None:
+        while count:
+            step = min(count, _CHUNK)
+            match = _repeat(item, step).match(self.data, self.pos)
+            if match is None:
+                raise IndexFormatError(f"{what} is cut short or malformed after byte {self.pos}")
+            self.pos = match.end()
+            count -= step
+
+    def byte(self, what: str) -> int:
+        if self.pos >= len(self.data):
+            raise self._end(what)
+        value = self.data[self.pos]
+        self.pos += 1
+        return value
+
+    def raw(self, count: int, what: str) -> None:
+        if self.pos + count > len(self.data):
+            raise self._end(what)
+        self.pos += count
+
+
+def read_counts(data: bytes) -> IndexCounts:
+    """Walks the eight fields of a serialized index and counts what they hold."""
+    r = _Reader(data)
+    r.skip(_VARINT, r.length("node_shifts"), "node_shifts")
+    nodes = r.length("child_labels")
+    r.skip(_CHAR, nodes, "child_labels")
+    edges = r.length("child_transitions")
+    r.skip(_VARINT, edges, "child_transitions")
+
+    present = 0
+    for _ in range(r.length("payloads")):
+        tag = r.byte("a payload tag")
+        if tag == 0:
+            continue
+        if tag != 1:
+            raise IndexFormatError(f"bad payload tag {tag} at byte {r.pos - 1}")
+        present += 1
+        r.varint("total_count")
+        r.skip(_VARINT, r.length("video_ids"), "video_ids")
+        r.skip(_VARINT, r.length("video_counts"), "video_counts")
+
+    uuids = r.length("video_uuids")
+    r.raw(16 * uuids, "video_uuids")
+    int_ids = r.length("video_int_ids")
+    r.skip(_VARINT, int_ids, "video_int_ids")
+    mode = r.varint("id_mode")
+    if mode > 1:
+        raise IndexFormatError(f"bad id mode {mode}")
+
+    flags = r.length("is_terminal")
+    start = r.pos
+    r.raw(flags, "is_terminal")
+    ones = data.count(b"\x01", start, r.pos)
+    if data.count(b"\x00", start, r.pos) + ones != flags:
+        raise IndexFormatError("is_terminal holds a byte other than 0 or 1")
+    return IndexCounts(
+        nodes=nodes,
+        edges=edges,
+        payloads=present,
+        terminals=ones,
+        videos=int_ids if mode == 1 else uuids,
+        id_mode="int32" if mode == 1 else "uuid",
+        size=r.pos,
+    )
