@@ -1,15 +1,82 @@
-// PLACEHOLDER until the method's own work lands: binds arguments, then refuses.
+// from_internal_data_v2: converts the six arguments in parameter order, each
+// completely before the next, then builds in the order the caller is told:
+// lengths, edge targets, payloads node by node, identifier widths, and only
+// then propagation. All-or-nothing: everything is local until the instance is
+// created at the very end.
+#include <utility>
+
+#include "prefix/build.hpp"
 #include "python/args.hpp"
 #include "python/methods.hpp"
+#include "python/sequences.hpp"
 #include "python/signatures.hpp"
 
 namespace quillmesh::py {
+
+namespace {
+
+// One payload tuple (total_count, video_ids, video_counts). Its conversion
+// errors carry no argument name: the arguments themselves were valid.
+Payload payload_of(PyObject* item) {
+    if (!PyTuple_Check(item)) {
+        raise_cannot_convert(item, "PyTuple");
+    }
+    if (PyTuple_GET_SIZE(item) != 3) {
+        raise(PyExc_ValueError, "Payload tuple must have 3 elements");
+    }
+    const std::uint32_t total_count = to_u32(PyTuple_GET_ITEM(item, 0));
+    std::vector<std::uint32_t> video_ids = to_u32_vector(PyTuple_GET_ITEM(item, 1));
+    std::vector<std::uint32_t> video_counts = to_u32_vector(PyTuple_GET_ITEM(item, 2));
+    return make_payload(total_count, std::move(video_ids), std::move(video_counts));
+}
+
+}  // namespace
 
 PyObject* from_internal_data_v2_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* slots[kMaxParams];
         bind_arguments(signatures::kFromInternalDataV2, args, nargs, kwnames, slots);
-        raise(PyExc_NotImplementedError, "not implemented yet");
+
+        std::vector<std::uint32_t> node_shifts = convert_argument("node_shifts", slots[0], to_u32_vector);
+        std::vector<char32_t> child_labels = convert_argument("child_labels", slots[1], to_label_vector);
+        // Items are only held here; the tuples are opened once the lengths
+        // and edges have been checked.
+        PyRef payload_items = convert_argument("payloads", slots[2], to_item_tuple);
+        std::vector<std::uint32_t> child_transitions =
+            convert_argument("child_transitions", slots[3], to_u32_vector);
+        ByteEntries video_index = convert_argument("video_index", slots[4], to_byte_entries);
+        const std::uint32_t video_top_n = convert_argument("video_top_n", slots[5], to_u32);
+
+        const std::size_t n = child_labels.size();
+        const auto n_payloads = static_cast<std::size_t>(PyTuple_GET_SIZE(payload_items.get()));
+        check_lengths(node_shifts.size(), n, n_payloads);
+        check_edge_targets(child_transitions, n);
+
+        Trie trie;
+        trie.is_terminal.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            trie.is_terminal[i] = PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)) != Py_None;
+        }
+        trie.payloads.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (trie.is_terminal[i] != 0) {
+                trie.payloads[i] = payload_of(PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)));
+            }
+        }
+        payload_items = PyRef();
+        assign_video_table(trie, video_index.bytes, video_index.widths);
+        video_index = ByteEntries();
+
+        trie.node_shifts = std::move(node_shifts);
+        trie.child_labels = std::move(child_labels);
+        trie.child_transitions = std::move(child_transitions);
+        trie.propagate(video_top_n);
+
+        PyObject* result = new_prefix_search(std::move(trie));
+        if (result == nullptr) {
+            throw_python_error();
+        }
+        return result;
     });
 }
 

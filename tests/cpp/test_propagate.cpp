@@ -1,1 +1,419 @@
+// Payload merging, propagation and the builder's array checks.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "failures.hpp"
+#include "payload.hpp"
+#include "prefix/build.hpp"
+#include "prefix/trie.hpp"
+
+namespace quillmesh {
+
+void PrintTo(const Payload& p, std::ostream* os) {
+    *os << "(" << p.total_count << ", [";
+    for (std::uint32_t v : p.video_ids) {
+        *os << v << " ";
+    }
+    *os << "], [";
+    for (std::uint32_t v : p.video_counts) {
+        *os << v << " ";
+    }
+    *os << "])";
+}
+
+namespace {
+
+constexpr std::uint32_t kMax = 4294967295u;
+
+using Ids = std::vector<std::uint32_t>;
+
+Payload P(std::uint32_t total, Ids ids, Ids counts) { return Payload{total, std::move(ids), std::move(counts)}; }
+
+Trie make_trie(Ids shifts, Ids transitions, std::vector<std::optional<Payload>> payloads) {
+    Trie t;
+    t.node_shifts = std::move(shifts);
+    t.child_labels.assign(payloads.size(), U'x');
+    t.child_transitions = std::move(transitions);
+    t.is_terminal.resize(payloads.size());
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        t.is_terminal[i] = payloads[i].has_value();
+    }
+    t.payloads = std::move(payloads);
+    return t;
+}
+
+// ---------------------------------------------------------------- merge_from
+
+TEST(MergeFrom, Table) {
+    struct Case {
+        const char* name;
+        Payload into, other, expected;
+    };
+    const Case cases[] = {
+        {"sums per video, largest first", P(1, {1, 2}, {3, 1}), P(2, {2, 3}, {5, 4}), P(3, {2, 3, 1}, {6, 4, 3})},
+        {"repeats within one input are summed", P(0, {7, 7, 8}, {1, 1, 1}), P(0, {}, {}), P(0, {7, 8}, {2, 1})},
+        {"equal counts by ascending video", P(0, {9, 4}, {2, 2}), P(0, {6}, {2}), P(0, {4, 6, 9}, {2, 2, 2})},
+        {"zero counts are kept", P(0, {5}, {0}), P(0, {3}, {0}), P(0, {3, 5}, {0, 0})},
+        {"total_count saturates", P(kMax, {}, {}), P(1, {}, {}), P(kMax, {}, {})},
+        {"merged count saturates", P(0, {1, 2}, {kMax, 3}), P(0, {1}, {kMax}), P(0, {1, 2}, {kMax, 3})},
+        {"saturated ties by ascending video", P(0, {9, 2}, {kMax, kMax - 1}), P(0, {2}, {7}),
+         P(0, {2, 9}, {kMax, kMax})},
+    };
+    for (const Case& c : cases) {
+        Payload got = c.into;
+        got.merge_from(c.other);
+        EXPECT_EQ(got, c.expected) << c.name;
+    }
+}
+
+// ----------------------------------------------------------------- propagate
+
+TEST(Propagate, Examples) {
+    struct Case {
+        const char* name;
+        Ids shifts, transitions;
+        std::vector<std::optional<Payload>> input;
+        std::uint32_t top_n;
+        std::vector<Payload> expected;
+    };
+    const Case cases[] = {
+        {"single node keeps its lists unmerged", {0}, {}, {P(5, {2, 1, 2}, {1, 7, 3})}, 10,
+         {P(5, {2, 1, 2}, {1, 7, 3})}},
+        {"single node is only cut", {0}, {}, {P(5, {2, 1, 2}, {1, 7, 3})}, 2, {P(5, {2, 1}, {1, 7})}},
+        {"absent payload becomes empty", {0}, {}, {std::nullopt}, 3, {P(0, {}, {})}},
+        {"root with two children, top 2",
+         {0, 2, 2},
+         {1, 2},
+         {std::nullopt, P(3, {10, 11}, {5, 1}), P(4, {11, 12}, {9, 2})},
+         2,
+         {P(7, {11, 10}, {10, 5}), P(3, {10, 11}, {5, 1}), P(4, {11, 12}, {9, 2})}},
+        {"root with two children, top 0",
+         {0, 2, 2},
+         {1, 2},
+         {std::nullopt, P(3, {10, 11}, {5, 1}), P(4, {11, 12}, {9, 2})},
+         0,
+         {P(7, {}, {}), P(3, {}, {}), P(4, {}, {})}},
+        {"self loop contributes nothing", {0}, {0}, {P(2, {4, 3, 4}, {1, 1, 1})}, 5, {P(2, {4, 3, 4}, {1, 1, 1})}},
+        {"child listed twice counts twice",
+         {0, 2},
+         {1, 1},
+         {P(1, {}, {}), P(3, {6}, {2})},
+         5,
+         {P(7, {6}, {4}), P(3, {6}, {2})}},
+        {"own repeats summed once merged",
+         {0, 2},
+         {0, 1},
+         {P(0, {5, 5, 6}, {1, 2, 1}), P(0, {6}, {1})},
+         5,
+         {P(0, {5, 6}, {3, 2}), P(0, {6}, {1})}},
+        {"total_count saturates", {0, 1}, {1}, {P(kMax, {}, {}), P(1, {}, {})}, 5, {P(kMax, {}, {}), P(1, {}, {})}},
+        {"merged counts saturate, ties by video",
+         {0, 1},
+         {1},
+         {P(0, {8, 3}, {kMax, 1}), P(0, {3}, {kMax})},
+         5,
+         {P(0, {3, 8}, {kMax, kMax}), P(0, {3}, {kMax})}},
+        {"lower-index child merged as given, uncut",
+         {1, 0},
+         {0},
+         {P(1, {1, 2, 3}, {1, 2, 3}), P(1, {}, {})},
+         2,
+         {P(1, {1, 2}, {1, 2}), P(2, {3, 2}, {3, 2})}},
+        {"chain copies the finished child",
+         {0, 1, 2},
+         {1, 2},
+         {std::nullopt, std::nullopt, P(9, {4, 1, 2}, {1, 5, 5})},
+         2,
+         {P(9, {1, 4}, {5, 1}), P(9, {1, 4}, {5, 1}), P(9, {4, 1}, {1, 5})}},
+    };
+    for (const Case& c : cases) {
+        Trie t = make_trie(c.shifts, c.transitions, c.input);
+        const auto terminal_before = t.is_terminal;
+        t.propagate(c.top_n);
+        ASSERT_EQ(t.payloads.size(), c.expected.size()) << c.name;
+        for (std::size_t i = 0; i < c.expected.size(); ++i) {
+            ASSERT_TRUE(t.payloads[i].has_value()) << c.name << " node " << i;
+            EXPECT_EQ(*t.payloads[i], c.expected[i]) << c.name << " node " << i;
+        }
+        EXPECT_EQ(t.is_terminal, terminal_before) << c.name;
+    }
+}
+
+TEST(Propagate, ZeroNodes) {
+    Trie t;
+    t.propagate(3);
+    EXPECT_TRUE(t.payloads.empty());
+}
+
+TEST(Propagate, EdgeRangePastTheEndPanics) {
+    struct Case {
+        Ids shifts, transitions;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{0, 5}, {1, 1}, "index out of bounds: the len is 2 but the index is 2"},
+        // The walk starts beyond the end: the first position reached is the start.
+        {{7, 9, 0}, {1, 2}, "index out of bounds: the len is 2 but the index is 7"},
+    };
+    for (const Case& c : cases) {
+        Trie t = make_trie(c.shifts, c.transitions, std::vector<std::optional<Payload>>(c.shifts.size()));
+        try {
+            t.propagate(4);
+            ADD_FAILURE() << "no failure for " << c.message;
+        } catch (const IndexOutOfBounds& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+}
+
+// The step-by-step merge, literally: highest index first, each child merged
+// with merge_from as it stands, self listings skipped, then the cut.
+void reference_propagate(Trie& t, std::uint32_t top_n) {
+    for (auto& p : t.payloads) {
+        if (!p) {
+            p.emplace();
+        }
+    }
+    for (std::size_t n = t.payloads.size(); n-- > 0;) {
+        Payload own = std::move(*t.payloads[n]);
+        t.payloads[n].reset();
+        const EdgeRange r = t.children(n);
+        for (std::size_t e = r.start; e < r.end; ++e) {
+            const std::uint32_t c = t.child_transitions.at(e);
+            if (t.payloads[c]) {
+                own.merge_from(*t.payloads[c]);
+            }
+        }
+        if (own.video_ids.size() > top_n) {
+            own.video_ids.resize(top_n);
+            own.video_counts.resize(top_n);
+        }
+        t.payloads[n] = std::move(own);
+    }
+}
+
+Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts) {
+    std::uniform_int_distribution<int> len(0, 6);
+    std::uniform_int_distribution<std::uint32_t> video(0, videos - 1);
+    std::uniform_int_distribution<std::uint32_t> small(0, 4);
+    std::uniform_int_distribution<std::uint32_t> big(kMax - 3, kMax);
+    Payload p;
+    p.total_count = huge_counts && rng() % 4 == 0 ? big(rng) : small(rng);
+    const int k = len(rng);
+    for (int i = 0; i < k; ++i) {
+        p.video_ids.push_back(video(rng));
+        p.video_counts.push_back(huge_counts && rng() % 4 == 0 ? big(rng) : small(rng));
+    }
+    return p;
+}
+
+// Arbitrary edge lists: self loops, repeated children, children with lower
+// indexes than their parent, unordered shifts.
+TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 3000; ++round) {
+        const std::uint32_t n = 1 + rng() % 9;
+        const std::uint32_t edges = rng() % 14;
+        Trie t;
+        for (std::uint32_t i = 0; i < edges; ++i) {
+            t.child_transitions.push_back(rng() % n);
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            t.node_shifts.push_back(rng() % (edges + 1));
+        }
+        if (rng() % 2 == 0) {
+            std::sort(t.node_shifts.begin(), t.node_shifts.end());
+        }
+        t.child_labels.assign(n, U'a');
+        const bool huge = rng() % 3 == 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            t.payloads.push_back(rng() % 3 == 0 ? std::nullopt
+                                                : std::optional<Payload>(random_payload(rng, 1 + rng() % 8, huge)));
+        }
+        const std::uint32_t top_n = rng() % 5;
+        Trie expected = t;
+        reference_propagate(expected, top_n);
+        t.propagate(top_n);
+        ASSERT_EQ(t.payloads, expected.payloads) << "round " << round;
+    }
+}
+
+// Breadth-first tries (every child after its parent) against what each node
+// must hold: total_count = saturated sum over its subtree; lists = the top_n
+// of its own input merged with its children's finished lists, largest count
+// first, equal counts by ascending video; a leaf keeps its input, only cut.
+TEST(Propagate, BreadthFirstTriesAgainstRecomputation) {
+    std::mt19937 rng(777);
+    for (int round = 0; round < 1000; ++round) {
+        const std::uint32_t n = 1 + rng() % 30;
+        std::vector<std::vector<std::uint32_t>> kids(n);
+        // Breadth-first numbering: the parent of node c is a node before c,
+        // and the parents of successive nodes never decrease.
+        std::vector<std::uint32_t> parent(n, 0);
+        for (std::uint32_t c = 2; c < n; ++c) {
+            parent[c] = std::min<std::uint32_t>(c - 1, parent[c - 1] + rng() % 3);
+        }
+        for (std::uint32_t c = 1; c < n; ++c) {
+            kids[parent[c]].push_back(c);
+        }
+        Trie t;
+        for (std::uint32_t v = 0; v < n; ++v) {
+            t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+            t.child_transitions.insert(t.child_transitions.end(), kids[v].begin(), kids[v].end());
+        }
+        t.child_labels.assign(n, U'a');
+        const bool huge = rng() % 4 == 0;
+        for (std::uint32_t v = 0; v < n; ++v) {
+            t.payloads.push_back(rng() % 2 == 0 ? std::nullopt
+                                                : std::optional<Payload>(random_payload(rng, 12, huge)));
+        }
+        const std::uint32_t top_n = rng() % 6;
+        const auto input = t.payloads;
+        t.propagate(top_n);
+
+        // Subtree totals: sum of input totals, 64-bit, then saturated.
+        std::vector<std::uint64_t> subtree(n, 0);
+        for (std::uint32_t v = n; v-- > 0;) {
+            subtree[v] += input[v] ? input[v]->total_count : 0;
+            if (v > 0) {
+                subtree[parent[v]] += subtree[v];
+            }
+        }
+        for (std::uint32_t v = n; v-- > 0;) {
+            const Payload& got = *t.payloads[v];
+            EXPECT_EQ(got.total_count, std::min<std::uint64_t>(subtree[v], kMax)) << "round " << round;
+            Ids want_ids, want_counts;
+            if (kids[v].empty()) {
+                if (input[v]) {
+                    want_ids = input[v]->video_ids;
+                    want_counts = input[v]->video_counts;
+                }
+            } else {
+                std::map<std::uint32_t, std::uint64_t> sum;
+                auto add = [&](const Ids& ids, const Ids& counts) {
+                    for (std::size_t i = 0; i < ids.size(); ++i) {
+                        sum[ids[i]] += counts[i];
+                    }
+                };
+                if (input[v]) {
+                    add(input[v]->video_ids, input[v]->video_counts);
+                }
+                for (std::uint32_t c : kids[v]) {
+                    add(t.payloads[c]->video_ids, t.payloads[c]->video_counts);
+                }
+                std::vector<std::pair<std::uint64_t, std::uint32_t>> ranked;
+                for (auto [video, count] : sum) {
+                    ranked.emplace_back(std::min<std::uint64_t>(count, kMax), video);
+                }
+                std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+                    return a.first != b.first ? a.first > b.first : a.second < b.second;
+                });
+                for (auto [count, video] : ranked) {
+                    want_ids.push_back(video);
+                    want_counts.push_back(static_cast<std::uint32_t>(count));
+                }
+            }
+            if (want_ids.size() > top_n) {
+                want_ids.resize(top_n);
+                want_counts.resize(top_n);
+            }
+            EXPECT_EQ(got.video_ids, want_ids) << "round " << round << " node " << v;
+            EXPECT_EQ(got.video_counts, want_counts) << "round " << round << " node " << v;
+        }
+    }
+}
+
+// ------------------------------------------------------------ builder checks
+
+TEST(BuildChecks, LengthsAndEdgeTargets) {
+    struct Case {
+        std::size_t shifts, labels, payloads;
+        Ids transitions;
+        std::string message;  // empty: accepted
+    };
+    const Case cases[] = {
+        {3, 2, 1, {}, "node_shifts len 3 != child_labels len 2"},
+        {2, 2, 1, {}, "payloads len 1 != child_labels len 2"},
+        {3, 3, 3, {1, 2, 7, 9}, "child_transitions[2] = 7 out of range [0..3)"},
+        {0, 0, 0, {0}, "child_transitions[0] = 0 out of range [0..0)"},
+        {1, 1, 1, {kMax}, "child_transitions[0] = 4294967295 out of range [0..1)"},
+        {3, 3, 3, {2, 1, 0, 2}, ""},
+        {0, 0, 0, {}, ""},
+    };
+    for (const Case& c : cases) {
+        std::string got;
+        try {
+            check_lengths(c.shifts, c.labels, c.payloads);
+            check_edge_targets(c.transitions, c.labels);
+        } catch (const BuildError& e) {
+            EXPECT_EQ(e.kind(), BuildError::Kind::Value);
+            got = e.message();
+        }
+        EXPECT_EQ(got, c.message);
+    }
+}
+
+TEST(BuildChecks, PayloadListsMustBeParallel) {
+    EXPECT_EQ(make_payload(1, {0}, {5}), P(1, {0}, {5}));
+    EXPECT_THROW(make_payload(1, {0, 1}, {5}), BuildError);
+}
+
+TEST(BuildChecks, VideoTable) {
+    const std::string mixed_message = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)";
+    {
+        Trie t;
+        assign_video_table(t, {}, {});
+        EXPECT_EQ(t.id_mode, IdMode::Uuid);
+        EXPECT_TRUE(t.video_uuids.empty());
+        EXPECT_TRUE(t.video_int_ids.empty());
+    }
+    {
+        Trie t;
+        const std::vector<std::uint8_t> bytes = {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x78, 0x56, 0x34, 0x12};
+        const std::vector<std::size_t> widths = {4, 4, 4};
+        assign_video_table(t, bytes, widths);
+        EXPECT_EQ(t.id_mode, IdMode::Int32);
+        EXPECT_EQ(t.video_int_ids, (Ids{1, kMax, 0x12345678}));
+        EXPECT_TRUE(t.video_uuids.empty());
+    }
+    {
+        Trie t;
+        std::vector<std::uint8_t> bytes(32);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i);
+        }
+        const std::vector<std::size_t> widths = {16, 16};
+        assign_video_table(t, bytes, widths);
+        EXPECT_EQ(t.id_mode, IdMode::Uuid);
+        ASSERT_EQ(t.video_uuids.size(), 2u);
+        EXPECT_EQ(t.video_uuids[1][0], 16);
+        EXPECT_EQ(t.video_uuids[1][15], 31);
+        EXPECT_TRUE(t.video_int_ids.empty());
+    }
+    const std::vector<std::vector<std::size_t>> refused = {{16, 4}, {0}, {4, 5}, {8}, {4, 4, 16}};
+    for (const auto& widths : refused) {
+        std::size_t total = 0;
+        for (std::size_t w : widths) {
+            total += w;
+        }
+        Trie t;
+        const std::vector<std::uint8_t> bytes(total);
+        try {
+            assign_video_table(t, bytes, widths);
+            ADD_FAILURE() << "accepted widths of " << widths.size() << " entries";
+        } catch (const BuildError& e) {
+            EXPECT_EQ(e.message(), mixed_message);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillmesh
