@@ -1,16 +1,42 @@
 #include "prefix/matcher.hpp"
 
-#include <stdexcept>
+#include "prefix/walk.hpp"
+#include "text.hpp"
 
 namespace quillmesh {
 
-std::vector<MatchResult> fuzzy_match(const Trie&, std::string_view, std::uint32_t, std::optional<std::uint32_t>) {
-    throw std::logic_error("PLACEHOLDER: fuzzy_match not implemented yet");
+namespace {
+
+// A limit of 0 asks for nothing, and a trie without nodes has no root to
+// start from: both answer with an empty list without walking.
+bool nothing_to_walk(const Trie& trie, std::optional<std::uint32_t> limit) {
+    return (limit && *limit == 0) || trie.child_labels.empty();
 }
 
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie&, std::string_view, std::uint32_t, bool,
-                                         std::optional<std::uint32_t>) {
-    throw std::logic_error("PLACEHOLDER: fuzzy_match_nodes not implemented yet");
+}  // namespace
+
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, std::uint32_t max_dist,
+                                     std::optional<std::uint32_t> limit) {
+    std::vector<MatchResult> out;
+    if (nothing_to_walk(trie, limit)) {
+        return out;
+    }
+    const std::u32string query = decode_utf8(term);
+    walk::TermReporter reporter{out};
+    walk::walk_trie(trie, query, max_dist, limit, reporter);
+    return out;
+}
+
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, std::uint32_t max_dist,
+                                         bool terminal_only, std::optional<std::uint32_t> limit) {
+    std::vector<NodeMatch> out;
+    if (nothing_to_walk(trie, limit)) {
+        return out;
+    }
+    const std::u32string query = decode_utf8(term);
+    walk::NodeReporter reporter{out, terminal_only};
+    walk::walk_trie(trie, query, max_dist, limit, reporter);
+    return out;
 }
 
 }  // namespace quillmesh

@@ -1,1 +1,438 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "failures.hpp"
+#include "prefix/matcher.hpp"
+#include "text.hpp"
+
+namespace quillmesh {
+namespace {
+
+using Limit = std::optional<std::uint32_t>;
+constexpr std::uint32_t kU32Max = std::numeric_limits<std::uint32_t>::max();
+
+Trie make_trie(std::vector<std::uint32_t> shifts, std::u32string labels, std::vector<std::uint32_t> transitions,
+               std::vector<std::uint8_t> terminal) {
+    Trie t;
+    t.node_shifts = std::move(shifts);
+    t.child_labels.assign(labels.begin(), labels.end());
+    t.child_transitions = std::move(transitions);
+    t.payloads.resize(t.child_labels.size());
+    t.is_terminal = std::move(terminal);
+    return t;
+}
+
+// 'cat' (node 3), 'car' (4), 'cart' (5), 'dog' (8); 1 'c', 2 'ca', 6 'd', 7 'do' are prefixes.
+Trie cat_trie() {
+    return make_trie({0, 2, 3, 5, 5, 6, 6, 7, 8}, std::u32string(U"\0catrtdog", 9), {1, 6, 2, 3, 4, 5, 7, 8},
+                     {0, 0, 0, 1, 1, 1, 0, 0, 1});
+}
+
+// Root plus `length` nodes labelled `label`, each the only child of the one
+// before; every labelled node is terminal.
+Trie chain(std::size_t length, char32_t label) {
+    Trie t;
+    const std::size_t n = length + 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        t.node_shifts.push_back(static_cast<std::uint32_t>(i));
+        t.child_labels.push_back(i == 0 ? U'\0' : label);
+        t.is_terminal.push_back(i == 0 ? 0 : 1);
+        if (i > 0) {
+            t.child_transitions.push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    t.payloads.resize(n);
+    return t;
+}
+
+std::string repeat(char c, std::size_t count) { return std::string(count, c); }
+
+// The message of the IndexOutOfBounds a call throws ("" if none).
+template <class Call>
+std::string panic_of(Call&& call) {
+    try {
+        call();
+    } catch (const IndexOutOfBounds& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string oob(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+}
+
+// ---------------------------------------------------------------- tables
+
+struct TermCase {
+    const char* term;
+    std::uint32_t max_dist;
+    Limit limit;
+    std::vector<MatchResult> expected;
+};
+
+void PrintTo(const TermCase& c, std::ostream* os) { *os << "'" << c.term << "' max_dist " << c.max_dist; }
+
+class TermTable : public ::testing::TestWithParam<TermCase> {};
+
+TEST_P(TermTable, ListsMatchesInWalkOrder) {
+    const TermCase& c = GetParam();
+    EXPECT_EQ(fuzzy_match(cat_trie(), c.term, c.max_dist, c.limit), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CatTrie, TermTable,
+    ::testing::Values(
+        TermCase{"cat", 1, std::nullopt, {{"cat", 3, 0}, {"car", 4, 1}, {"cart", 5, 1}}},
+        TermCase{"cat", 1, 2, {{"cat", 3, 0}, {"car", 4, 1}}},
+        TermCase{"cat", 0, std::nullopt, {{"cat", 3, 0}}},
+        TermCase{"ca", 1, std::nullopt, {{"cat", 3, 1}, {"car", 4, 1}}},
+        TermCase{"dg", 1, std::nullopt, {{"dog", 8, 1}}},
+        TermCase{"", 1, std::nullopt, {}},
+        TermCase{"", 3, std::nullopt, {{"cat", 3, 3}, {"car", 4, 3}, {"dog", 8, 3}}},
+        TermCase{"Cat", 0, std::nullopt, {}},
+        TermCase{"Cat", 1, std::nullopt, {{"cat", 3, 1}}},
+        TermCase{"cat", 1, 100, {{"cat", 3, 0}, {"car", 4, 1}, {"cart", 5, 1}}},
+        TermCase{"cat", 1, 0, {}},
+        TermCase{"xyz", 3, 1, {{"cat", 3, 3}}}));
+
+struct NodeCase {
+    const char* term;
+    std::uint32_t max_dist;
+    bool terminal_only;
+    Limit limit;
+    std::vector<NodeMatch> expected;
+};
+
+void PrintTo(const NodeCase& c, std::ostream* os) {
+    *os << "'" << c.term << "' max_dist " << c.max_dist << (c.terminal_only ? " terminal only" : " prefixes too");
+}
+
+class NodeTable : public ::testing::TestWithParam<NodeCase> {};
+
+TEST_P(NodeTable, ListsNodesInWalkOrder) {
+    const NodeCase& c = GetParam();
+    EXPECT_EQ(fuzzy_match_nodes(cat_trie(), c.term, c.max_dist, c.terminal_only, c.limit), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CatTrie, NodeTable,
+    ::testing::Values(NodeCase{"cat", 1, true, std::nullopt, {{3, 0}, {4, 1}, {5, 1}}},
+                      NodeCase{"cat", 1, false, std::nullopt, {{2, 1}, {3, 0}, {4, 1}, {5, 1}}},
+                      NodeCase{"cat", 1, false, 2, {{2, 1}, {3, 0}}},
+                      NodeCase{"ca", 1, false, std::nullopt, {{1, 1}, {2, 0}, {3, 1}, {4, 1}}},
+                      NodeCase{"do", 1, true, std::nullopt, {{8, 1}}},
+                      NodeCase{"do", 1, false, std::nullopt, {{6, 1}, {7, 0}, {8, 1}}},
+                      NodeCase{"", 1, false, std::nullopt, {{1, 1}, {6, 1}}},
+                      NodeCase{"", 1, true, std::nullopt, {}},
+                      NodeCase{"xyz", 1, false, std::nullopt, {}},
+                      NodeCase{"cat", 1, false, 0, {}}));
+
+// ---------------------------------------------------------------- labels
+
+TEST(Matcher, AstralAndAccentedLabelsCountAsOneCodePoint) {
+    // root -> 'é' -> U+1F600 (terminal)
+    Trie t = make_trie({0, 1, 2}, std::u32string(U"\0é\U0001F600", 3), {1, 2}, {0, 0, 1});
+    EXPECT_EQ(fuzzy_match(t, "é\U0001F600", 0, std::nullopt),
+              (std::vector<MatchResult>{{"é\U0001F600", 2, 0}}));
+    EXPECT_EQ(fuzzy_match(t, "e\U0001F600", 1, std::nullopt),
+              (std::vector<MatchResult>{{"é\U0001F600", 2, 1}}));
+    EXPECT_EQ(fuzzy_match(t, "é", 1, std::nullopt), (std::vector<MatchResult>{{"é\U0001F600", 2, 1}}));
+}
+
+TEST(Matcher, UnlabelledChildIsNeverEntered) {
+    // root -> 1 'a' (terminal) and 2 U+0000 -> 3 'a' (terminal)
+    Trie t = make_trie({0, 2, 2, 3}, std::u32string(U"\0a\0a", 4), {1, 2, 3}, {0, 1, 1, 1});
+    EXPECT_EQ(fuzzy_match_nodes(t, "a", 3, false, std::nullopt), (std::vector<NodeMatch>{{1, 0}}));
+}
+
+TEST(Matcher, RootIsNeverReported) {
+    Trie t = cat_trie();
+    t.is_terminal[0] = 1;
+    EXPECT_EQ(fuzzy_match_nodes(t, "", 0, false, std::nullopt), std::vector<NodeMatch>{});
+    EXPECT_EQ(fuzzy_match(t, "", 0, std::nullopt), std::vector<MatchResult>{});
+}
+
+// ---------------------------------------------------------------- decisions
+
+TEST(Matcher, TrieWithoutNodesAnswersEmpty) {
+    Trie none;
+    EXPECT_TRUE(fuzzy_match(none, "cat", 5, std::nullopt).empty());
+    EXPECT_TRUE(fuzzy_match_nodes(none, "", 1, false, std::nullopt).empty());
+    // Disagreeing lengths do not matter: without labels there is no node.
+    none.node_shifts = {0};
+    none.child_transitions = {0};
+    EXPECT_TRUE(fuzzy_match(none, "a", 1, std::nullopt).empty());
+}
+
+TEST(Matcher, LimitZeroAnswersEmptyWithoutWalking) {
+    // This trie fails the first read (node_shifts is empty) of any walk.
+    Trie broken = make_trie({}, std::u32string(U"\0", 1), {}, {0});
+    EXPECT_EQ(panic_of([&] { fuzzy_match(broken, "a", 1, std::nullopt); }), oob(0, 0));
+    EXPECT_TRUE(fuzzy_match(broken, "a", 1, 0).empty());
+    EXPECT_TRUE(fuzzy_match_nodes(broken, "a", 1, true, 0).empty());
+}
+
+TEST(Matcher, BoundsAbove65535BehaveAs65535) {
+    const Trie t = chain(66000, U'a');
+    const auto capped = fuzzy_match_nodes(t, "", 65535, true, std::nullopt);
+    ASSERT_EQ(capped.size(), 65535u);
+    EXPECT_EQ(capped.back(), (NodeMatch{65535, 65535}));
+    for (std::uint32_t max_dist : {65536u, 65537u, 131071u, kU32Max}) {
+        EXPECT_EQ(fuzzy_match_nodes(t, "", max_dist, true, std::nullopt), capped) << max_dist;
+    }
+}
+
+TEST(Matcher, LongTermsKeepExactDistances) {
+    // 65536 and 65537 code points against a one-letter term: distances 65535
+    // and 65536; a 16-bit cell would wrap the latter to 0.
+    const Trie one = chain(1, U'a');
+    EXPECT_EQ(fuzzy_match(one, repeat('a', 65536), kU32Max, std::nullopt),
+              (std::vector<MatchResult>{{"a", 1, 65535}}));
+    EXPECT_TRUE(fuzzy_match(one, repeat('a', 65537), kU32Max, std::nullopt).empty());
+    EXPECT_TRUE(fuzzy_match(one, repeat('b', 65537), 0, std::nullopt).empty());
+
+    const Trie long_chain = chain(70000, U'a');
+    const auto near = fuzzy_match_nodes(long_chain, repeat('a', 70000), 1, true, std::nullopt);
+    EXPECT_EQ(near, (std::vector<NodeMatch>{{69999, 1}, {70000, 0}}));
+}
+
+TEST(Matcher, DeepChainNeedsNoCallStack) {
+    const Trie t = chain(100000, U'a');
+    const auto tail = fuzzy_match_nodes(t, repeat('a', 100000), 2, true, std::nullopt);
+    EXPECT_EQ(tail, (std::vector<NodeMatch>{{99998, 2}, {99999, 1}, {100000, 0}}));
+    // A short term with the largest bound goes as deep as the bound allows.
+    const auto wide = fuzzy_match_nodes(t, "a", kU32Max, true, std::nullopt);
+    ASSERT_EQ(wide.size(), 65536u);
+    EXPECT_EQ(wide.front(), (NodeMatch{1, 0}));
+    EXPECT_EQ(wide.back(), (NodeMatch{65536, 65535}));
+    const auto spelled = fuzzy_match(t, repeat('a', 100000), 0, std::nullopt);
+    ASSERT_EQ(spelled.size(), 1u);
+    EXPECT_EQ(spelled[0].text.size(), 100000u);
+    EXPECT_EQ(spelled[0].node, 100000u);
+}
+
+// ---------------------------------------------------------------- inconsistent indexes
+
+struct PanicCase {
+    const char* name;
+    Trie trie;
+    const char* term;
+    std::uint32_t max_dist;
+    std::string message;  // "" when the walk must succeed
+};
+
+TEST(Matcher, InconsistentIndexFailsOnFirstBadRead) {
+    const std::vector<PanicCase> cases = {
+        {"root has no node_shifts entry", make_trie({}, std::u32string(U"\0", 1), {}, {0}), "a", 1, oob(0, 0)},
+        {"child beyond child_labels", make_trie({0, 1}, std::u32string(U"\0a", 2), {5}, {0, 1}), "a", 1, oob(2, 5)},
+        {"range past child_transitions", make_trie({0, 3}, std::u32string(U"\0a", 2), {1}, {0, 1}), "a", 1,
+         oob(1, 1)},
+        {"is_terminal too short", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0}), "a", 1, oob(1, 1)},
+        // The flag is read only for a child within the bound.
+        {"is_terminal too short, child too far", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0}), "zzz", 1,
+         ""},
+        {"node_shifts too short", make_trie({0}, std::u32string(U"\0a", 2), {1}, {0, 1}), "a", 1, oob(1, 1)},
+        // Self-loop: node 1's range is [1, 2), naming node 1 again; the walk
+        // ends once the rows leave the bound.
+        {"cycle", make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1}), "aa", 1, ""},
+        {"cycle into a missing flag", make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0}), "aa", 1,
+         oob(1, 1)},
+    };
+    for (const PanicCase& c : cases) {
+        EXPECT_EQ(panic_of([&] { fuzzy_match(c.trie, c.term, c.max_dist, std::nullopt); }), c.message) << c.name;
+        EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(c.trie, c.term, c.max_dist, true, std::nullopt); }), c.message)
+            << c.name;
+    }
+}
+
+TEST(Matcher, CyclesEndOnceTheRowsLeaveTheBound) {
+    const Trie loop = make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1});
+    EXPECT_EQ(fuzzy_match(loop, "aaa", 1, std::nullopt),
+              (std::vector<MatchResult>{{"aa", 1, 1}, {"aaa", 1, 0}, {"aaaa", 1, 1}}));
+}
+
+TEST(Matcher, SharedChildIsReportedOnEveryPath) {
+    // root -> 1 'a', 2 'b'; both lead to 3 'c' (terminal)
+    const Trie t = make_trie({0, 2, 3, 4}, std::u32string(U"\0abc", 4), {1, 2, 3, 3}, {0, 0, 0, 1});
+    EXPECT_EQ(fuzzy_match(t, "ac", 1, std::nullopt), (std::vector<MatchResult>{{"ac", 3, 0}, {"bc", 3, 1}}));
+}
+
+// ---------------------------------------------------------------- oracle
+
+std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diag = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t up = row[j];
+            row[j] = std::min({up + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// Every path from the root in pre-order (no pruning), spelled out and
+// measured against the whole query.
+struct Oracle {
+    const Trie& trie;
+    std::u32string query;
+    std::size_t bound;
+    bool terminal_only;
+    std::vector<MatchResult> out;
+
+    void visit(std::uint32_t v, std::u32string& path) {
+        const std::size_t start = trie.node_shifts[v];
+        const std::size_t end =
+            v + 1 < trie.node_shifts.size() ? trie.node_shifts[v + 1] : trie.child_transitions.size();
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint32_t c = trie.child_transitions[k];
+            if (trie.child_labels[c] == U'\0') {
+                continue;
+            }
+            path.push_back(trie.child_labels[c]);
+            const std::size_t d = levenshtein(path, query);
+            if (d <= bound && (!terminal_only || trie.is_terminal[c])) {
+                std::string text;
+                for (char32_t ch : path) {
+                    append_utf8(text, ch);
+                }
+                out.push_back(MatchResult{text, c, static_cast<std::uint32_t>(d)});
+            }
+            visit(c, path);
+            path.pop_back();
+        }
+    }
+};
+
+const char32_t kAlphabet[] = {U'a', U'b', U'é', U'\U0001F600'};
+
+// A random index: every node but the root gets one parent of lower number
+// and, now and then, a second one (a shared child); children come in random
+// order; some labels are U+0000.
+Trie random_trie(std::mt19937& rng) {
+    const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 14)(rng);
+    std::vector<std::vector<std::uint32_t>> children(n);
+    Trie t;
+    t.child_labels.push_back(U'\0');
+    for (std::size_t i = 1; i < n; ++i) {
+        const bool unlabelled = rng() % 12 == 0;
+        t.child_labels.push_back(unlabelled ? U'\0' : kAlphabet[rng() % 4]);
+        children[rng() % i].push_back(static_cast<std::uint32_t>(i));
+        if (rng() % 6 == 0) {
+            children[rng() % i].push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    for (std::size_t v = 0; v < n; ++v) {
+        std::shuffle(children[v].begin(), children[v].end(), rng);
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        t.child_transitions.insert(t.child_transitions.end(), children[v].begin(), children[v].end());
+        t.is_terminal.push_back(rng() % 2 == 0 ? 1 : 0);
+    }
+    t.payloads.resize(n);
+    return t;
+}
+
+// A trie of random words over a small alphabet: deeper paths than above.
+Trie random_word_trie(std::mt19937& rng) {
+    std::vector<std::vector<std::uint32_t>> children(1);
+    Trie t;
+    t.child_labels.push_back(U'\0');
+    t.is_terminal.push_back(0);
+    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, 8)(rng);
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::size_t len = std::uniform_int_distribution<std::size_t>(0, 14)(rng);
+        std::uint32_t v = 0;
+        for (std::size_t i = 0; i < len; ++i) {
+            const char32_t c = kAlphabet[rng() % 3];
+            std::uint32_t next = 0;
+            for (std::uint32_t child : children[v]) {
+                if (t.child_labels[child] == c) {
+                    next = child;
+                }
+            }
+            if (next == 0) {
+                next = static_cast<std::uint32_t>(t.child_labels.size());
+                t.child_labels.push_back(c);
+                t.is_terminal.push_back(0);
+                children.emplace_back();
+                children[v].push_back(next);
+            }
+            v = next;
+        }
+        t.is_terminal[v] = v == 0 ? 0 : 1;
+    }
+    for (auto& list : children) {
+        std::shuffle(list.begin(), list.end(), rng);
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        t.child_transitions.insert(t.child_transitions.end(), list.begin(), list.end());
+    }
+    t.payloads.resize(t.child_labels.size());
+    return t;
+}
+
+std::u32string random_query(std::mt19937& rng, std::size_t max_len) {
+    std::u32string q;
+    const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
+    for (std::size_t i = 0; i < len; ++i) {
+        q.push_back(rng() % 9 == 0 ? U'z' : kAlphabet[rng() % 4]);
+    }
+    return q;
+}
+
+void check_against_oracle(const Trie& t, const std::u32string& query, std::uint32_t max_dist, Limit limit) {
+    std::string term;
+    for (char32_t c : query) {
+        append_utf8(term, c);
+    }
+    for (bool terminal_only : {true, false}) {
+        Oracle oracle{t, query, std::min<std::uint32_t>(max_dist, 65535), terminal_only, {}};
+        std::u32string path;
+        oracle.visit(0, path);
+        std::vector<MatchResult> expected = oracle.out;
+        if (limit && expected.size() > *limit) {
+            expected.resize(*limit);
+        }
+        std::vector<NodeMatch> expected_nodes;
+        for (const MatchResult& m : expected) {
+            expected_nodes.push_back(NodeMatch{m.node, m.distance});
+        }
+        ASSERT_EQ(fuzzy_match_nodes(t, term, max_dist, terminal_only, limit), expected_nodes)
+            << "term " << term << " max_dist " << max_dist << " terminal_only " << terminal_only;
+        if (terminal_only) {
+            ASSERT_EQ(fuzzy_match(t, term, max_dist, limit), expected) << "term " << term << " max_dist " << max_dist;
+        }
+    }
+}
+
+TEST(MatcherOracle, RandomIndexesAndQueries) {
+    std::mt19937 rng(20261208);
+    for (int round = 0; round < 3000; ++round) {
+        const Trie t = round % 2 == 0 ? random_trie(rng) : random_word_trie(rng);
+        for (int query = 0; query < 4; ++query) {
+            const std::u32string q = random_query(rng, round % 2 == 0 ? 5 : 16);
+            const std::uint32_t max_dist = rng() % 10 == 0 ? (rng() % 2 ? 9 : 70000) : rng() % 4;
+            check_against_oracle(t, q, max_dist, std::nullopt);
+            check_against_oracle(t, q, max_dist, static_cast<std::uint32_t>(1 + rng() % 4));
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillmesh

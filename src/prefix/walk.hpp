@@ -1,0 +1,251 @@
+// The edit-distance walk over the trie, written once for both matchers.
+//
+// The walk goes depth-first from the root, children in edge order, and keeps
+// one row of the Levenshtein table per level of the current path, so that a
+// node's row is shared by everything below it. A child whose row minimum
+// exceeds the bound is cut off with its subtree: rows only grow with depth.
+// What happens at a node within the bound is up to the reporter (term matches
+// spell the path; node matches do not), which is the only thing the two
+// matchers do differently.
+//
+// Reads of the trie follow the children rule (Trie::children) and go through
+// at(), in the order node_shifts[v], child_transitions[k], child_labels[c],
+// is_terminal[c] (only for a child within the bound), then node_shifts[c] on
+// entering c; an inconsistent index therefore fails on the first bad read
+// of that order.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "failures.hpp"
+#include "prefix/matcher.hpp"
+#include "prefix/trie.hpp"
+#include "text.hpp"
+
+namespace quillmesh::walk {
+
+// Bounds above this behave as this one.
+inline constexpr std::uint32_t kMaxBound = 65535;
+
+// The rows of the current path, one per depth, each reduced to the band of
+// cells that can still be within the bound.
+//
+// Cell (d, j) is the distance between the first d labels of the path and the
+// first j query code points; it is at least |d - j|, so only cells with
+// |d - j| <= bound matter. Every cell saturates at bound + 1, which keeps all
+// values at or below the bound exact (min and +1 commute with saturation) and
+// lets cells outside the band read as bound + 1. Cells are 32 bits wide, so no
+// term length or depth can make them wrap.
+//
+// Row d stores the cells j = base(d) ... base(d) + width - 1, with width =
+// min(n + 1, 2 * bound + 1), and one more slot that holds bound + 1 just above
+// the last live cell (the next row reads it as the cell above its top).
+// Storage grows with the depth the walk actually reaches, never with the bound
+// or the term length alone.
+class BandedRows {
+public:
+    BandedRows(std::u32string_view query, std::uint32_t bound)
+        : query_(query),
+          n_(query.size()),
+          bound_(bound),
+          cap_(bound + 1),
+          width_(std::min<std::size_t>(n_ + 1, 2 * std::size_t{bound} + 1)),
+          stride_(width_ + 1),
+          max_rows_(n_ + bound + 1) {
+        rows_ = std::min<std::size_t>(max_rows_, 64);
+        cells_.resize(rows_ * stride_);
+        const std::size_t hi = std::min<std::size_t>(n_, bound_);
+        for (std::size_t j = 0; j <= hi; ++j) {
+            cells_[j] = static_cast<std::uint32_t>(j);
+        }
+        cells_[hi + 1] = cap_;
+    }
+
+    // Computes the row of a child at depth + 1 from the row at depth, for a
+    // child labelled `label`. Returns the row minimum (bound + 1 when nothing
+    // is within the bound); last() then gives the distance to the whole query.
+    std::uint32_t step(std::size_t depth, char32_t label) {
+        const std::size_t e = depth + 1;
+        const std::size_t lo = e > bound_ ? e - bound_ : 0;
+        if (lo > n_) {
+            // Deeper than n + bound: every cell exceeds the bound.
+            last_ = cap_;
+            return cap_;
+        }
+        const std::size_t hi = std::min<std::size_t>(n_, e + bound_);
+        if (e >= rows_) {
+            grow(e + 1);
+        }
+        const std::uint32_t* prev = cells_.data() + depth * stride_;
+        std::uint32_t* cur = cells_.data() + e * stride_;
+        const std::size_t pb = base(depth);
+        const std::size_t cb = base(e);
+        const char32_t* q = query_.data();
+
+        std::uint32_t left = cap_;
+        std::uint32_t low = cap_;
+        std::size_t j = lo;
+        if (lo == 0) {
+            left = static_cast<std::uint32_t>(std::min<std::size_t>(e, cap_));
+            cur[0] = left;
+            low = left;
+            j = 1;
+        }
+        for (; j <= hi; ++j) {
+            const std::uint32_t up = prev[j - pb];
+            const std::uint32_t diag = prev[j - 1 - pb] + (q[j - 1] != label ? 1u : 0u);
+            std::uint32_t v = std::min(std::min(up, left) + 1, diag);
+            v = std::min(v, cap_);
+            cur[j - cb] = v;
+            left = v;
+            low = std::min(low, v);
+        }
+        cur[hi + 1 - cb] = cap_;
+        last_ = hi == n_ ? cur[n_ - cb] : cap_;
+        return low;
+    }
+
+    // The cell (depth + 1, n) of the last step(): the distance between the
+    // child's path and the whole query, or bound + 1 if that exceeds the bound.
+    std::uint32_t last() const { return last_; }
+
+private:
+    // First cell stored for row d: the band's low end, held back near the end
+    // of the row so that the band always fits the row's width.
+    std::size_t base(std::size_t d) const {
+        const std::size_t lo = d > bound_ ? d - bound_ : 0;
+        return std::min(lo, n_ + 1 - width_);
+    }
+
+    void grow(std::size_t needed) {
+        rows_ = std::min(max_rows_, std::max(needed, 2 * rows_));
+        cells_.resize(rows_ * stride_);
+    }
+
+    std::u32string_view query_;
+    std::size_t n_;
+    std::uint32_t bound_;
+    std::uint32_t cap_;
+    std::size_t width_;
+    std::size_t stride_;
+    std::size_t max_rows_;
+    std::size_t rows_ = 0;
+    std::vector<std::uint32_t> cells_;
+    std::uint32_t last_ = 0;
+};
+
+// The walk of the trie. Reporter provides:
+//   static constexpr bool kSpellsPath;      keep the labels of the path
+//   bool accepts(const Trie&, uint32_t c);  may c be recorded (c is within the bound)
+//   void record(uint32_t c, uint32_t distance, std::span<const char32_t> path);
+// and optionally on_step(), called once per computed row (a statistics hook
+// that costs nothing when absent). `path` holds the labels from the root's
+// child to c, c's own label included; it is empty unless kSpellsPath.
+//
+// The walk keeps its own stack (the depth is bounded by the term length plus
+// the bound, both in the caller's hands), and stops as soon as `limit`
+// records have been made. A limit of 0 and a trie without nodes are the
+// callers' business.
+template <class Reporter>
+void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
+               std::optional<std::uint32_t> limit, Reporter& reporter) {
+    bound = std::min(bound, kMaxBound);
+    struct Frame {
+        std::size_t next;  // next edge position to try
+        std::size_t end;
+    };
+    BandedRows rows(query, bound);
+    std::vector<Frame> stack;
+    std::vector<char32_t> path;
+    stack.reserve(64);
+    if constexpr (Reporter::kSpellsPath) {
+        path.reserve(64);
+    }
+    std::size_t recorded = 0;
+
+    const EdgeRange root = trie.children(0);
+    stack.push_back(Frame{root.start, root.end});
+    while (!stack.empty()) {
+        const std::size_t depth = stack.size() - 1;
+        Frame& top = stack.back();
+        if (top.next >= top.end) {
+            stack.pop_back();
+            if constexpr (Reporter::kSpellsPath) {
+                if (depth > 0) {
+                    path.pop_back();
+                }
+            }
+            continue;
+        }
+        const std::size_t k = top.next++;
+        const std::uint32_t child = at(trie.child_transitions, k);
+        const char32_t label = at(trie.child_labels, child);
+        if (label == U'\0') {
+            continue;  // an unlabelled child is never entered
+        }
+        if constexpr (requires { reporter.on_step(); }) {
+            reporter.on_step();
+        }
+        if (rows.step(depth, label) > bound) {
+            continue;
+        }
+        if constexpr (Reporter::kSpellsPath) {
+            path.push_back(label);
+        }
+        const std::uint32_t distance = rows.last();
+        if (distance <= bound && reporter.accepts(trie, child)) {
+            reporter.record(child, distance, std::span<const char32_t>(path));
+            if (limit && ++recorded >= *limit) {
+                return;
+            }
+        }
+        const EdgeRange range = trie.children(child);
+        stack.push_back(Frame{range.start, range.end});
+    }
+}
+
+// Records terminal nodes with their spelled path.
+struct TermReporter {
+    static constexpr bool kSpellsPath = true;
+    std::vector<MatchResult>& out;
+
+    bool accepts(const Trie& trie, std::uint32_t node) const { return at(trie.is_terminal, node) != 0; }
+
+    void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t> path) {
+        std::size_t bytes = 0;
+        for (char32_t c : path) {
+            bytes += utf8_width(c);
+        }
+        std::string text;
+        text.reserve(bytes);
+        for (char32_t c : path) {
+            append_utf8(text, c);
+        }
+        out.push_back(MatchResult{std::move(text), node, distance});
+    }
+};
+
+// Records nodes only; prefix nodes too unless terminal_only.
+struct NodeReporter {
+    static constexpr bool kSpellsPath = false;
+    std::vector<NodeMatch>& out;
+    bool terminal_only;
+
+    bool accepts(const Trie& trie, std::uint32_t node) const {
+        return !terminal_only || at(trie.is_terminal, node) != 0;
+    }
+
+    void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) {
+        out.push_back(NodeMatch{node, distance});
+    }
+};
+
+}  // namespace quillmesh::walk
