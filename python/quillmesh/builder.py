@@ -276,7 +276,7 @@ def _layout(entries: Iterable[Tuple[str, VideoId, int]]) -> Layout:
     if kind == "int32":
         video_index = [int(key).to_bytes(4, "little") for key in video_keys]
     else:
-        video_index = [bytes(key) for key in video_keys]  # type: ignore[arg-type]
+        video_index = [key for key in video_keys if isinstance(key, bytes)]
     return Layout(node_shifts, child_labels, payloads, list(range(1, node_count)), video_index)
 
 

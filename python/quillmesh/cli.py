@@ -207,6 +207,7 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     name = args.rows
     if name == "-":
         stream: IO[bytes] = sys.stdin.buffer
+        name = "<stdin>"
         size = 0
     else:
         try:
@@ -271,6 +272,10 @@ def _load(path: str) -> Tuple[PrefixSearch, bytes]:
 def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     if not args.videos and (args.prefix is not None or args.min_score is not None):
         raise Failure(f"{PROG} query: --prefix and --min-score apply only with --videos", 2)
+    try:
+        args.term.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Failure(f"the term {args.term!r} is not valid UTF-8 text") from None
     index, _ = _load(args.index)
     if args.videos:
         include_prefix = {None: None, "auto": None, "yes": True, "no": False}[args.prefix]
