@@ -191,9 +191,7 @@ PyRef to_item_tuple(PyObject* obj) {
 ByteEntries to_byte_entries(PyObject* obj) {
     require_sequence(obj);
     ByteEntries out;
-    const std::size_t hint = size_hint(obj);
-    out.widths.reserve(hint);
-    out.bytes.reserve(hint * 16);
+    out.widths.reserve(size_hint(obj));
     for_each_item(obj, [&](PyObject* entry) {
         const std::uint8_t* data = nullptr;
         std::size_t size = 0;
