@@ -33,7 +33,7 @@ from __future__ import annotations
 import gc
 import uuid
 from itertools import accumulate, chain
-from typing import Iterable, NamedTuple, Optional, Tuple, Union
+from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
 
 from _quillmesh import PrefixSearch
 
@@ -58,7 +58,7 @@ DEFAULT_VIDEO_TOP_N = 100
 VideoId = Union[bytes, uuid.UUID, int]
 
 #: One node payload: (total_count, video_ids, video_counts).
-Payload = Tuple[int, "list[int]", "list[int]"]
+Payload = Tuple[int, List[int], List[int]]
 
 
 class Layout(NamedTuple):
@@ -149,7 +149,7 @@ def _count(row: int, count: object) -> int:
 
 def _aggregate(
     entries: Iterable[Tuple[str, VideoId, int]],
-) -> Tuple["dict[str, dict[int, int]]", "list[Union[int, bytes]]", Optional[str]]:
+) -> Tuple[dict[str, dict[int, int]], List[Union[int, bytes]], Optional[str]]:
     """Sums the rows per (term, video); numbers videos in first-seen order."""
     terms: dict[str, dict[int, int]] = {}
     video_numbers: dict[Union[int, bytes], int] = {}

@@ -9,6 +9,7 @@ walked here; the module's own decoder stays the judge of validity.
 
 from __future__ import annotations
 
+import functools
 import re
 from typing import NamedTuple, Pattern
 
@@ -22,7 +23,6 @@ class IndexFormatError(ValueError):
 class IndexCounts(NamedTuple):
     nodes: int
     edges: int
-    payloads: int
     terminals: int
     videos: int
     id_mode: str  # "uuid" or "int32"
@@ -35,8 +35,26 @@ _CHAR = rb"(?:[\x00-\x7f]|[\xc2-\xdf][\x00-\xff]|[\xe0-\xef][\x00-\xff]{2}|[\xf0
 # sequences are skipped in chunks.
 _CHUNK = 1 << 16
 _WIDTH = {251: 3, 252: 5, 253: 9}
+# Payloads are walked by the regular-expression engine too, thousands at a
+# time, when their lists are short: a Python loop per node would take seconds
+# on a word-list index. A payload with a longer list is walked by hand.
+_SHORT_LIST = 128
+_PAYLOAD_CHUNK = 4096
 
 
+def _payload_item() -> bytes:
+    shapes = []
+    for k in range(_SHORT_LIST + 1):
+        length = re.escape(bytes([k]))
+        items = _VARINT + b"{%d}" % k if k else b""
+        shapes.append(length + items + length + items)
+    return b"(?:\x00|\x01" + _VARINT + b"(?:" + b"|".join(shapes) + b"))"
+
+
+_PAYLOAD = _payload_item()
+
+
+@functools.lru_cache(maxsize=16)
 def _repeat(item: bytes, count: int) -> Pattern[bytes]:
     return re.compile(item + b"{%d}" % count, re.DOTALL)
 
@@ -80,6 +98,27 @@ class _Reader:
             self.pos = match.end()
             count -= step
 
+    def payloads(self, count: int) -> None:
+        while count:
+            step = min(count, _PAYLOAD_CHUNK)
+            match = _repeat(_PAYLOAD, step).match(self.data, self.pos)
+            if match is not None:
+                self.pos = match.end()
+            else:
+                for _ in range(step):
+                    self.payload()
+            count -= step
+
+    def payload(self) -> None:
+        tag = self.byte("a payload tag")
+        if tag == 0:
+            return
+        if tag != 1:
+            raise IndexFormatError(f"bad payload tag {tag} at byte {self.pos - 1}")
+        self.varint("total_count")
+        self.skip(_VARINT, self.length("video_ids"), "video_ids")
+        self.skip(_VARINT, self.length("video_counts"), "video_counts")
+
     def byte(self, what: str) -> int:
         if self.pos >= len(self.data):
             raise self._end(what)
@@ -102,17 +141,7 @@ def read_counts(data: bytes) -> IndexCounts:
     edges = r.length("child_transitions")
     r.skip(_VARINT, edges, "child_transitions")
 
-    present = 0
-    for _ in range(r.length("payloads")):
-        tag = r.byte("a payload tag")
-        if tag == 0:
-            continue
-        if tag != 1:
-            raise IndexFormatError(f"bad payload tag {tag} at byte {r.pos - 1}")
-        present += 1
-        r.varint("total_count")
-        r.skip(_VARINT, r.length("video_ids"), "video_ids")
-        r.skip(_VARINT, r.length("video_counts"), "video_counts")
+    r.payloads(r.length("payloads"))
 
     uuids = r.length("video_uuids")
     r.raw(16 * uuids, "video_uuids")
@@ -131,7 +160,6 @@ def read_counts(data: bytes) -> IndexCounts:
     return IndexCounts(
         nodes=nodes,
         edges=edges,
-        payloads=present,
         terminals=ones,
         videos=int_ids if mode == 1 else uuids,
         id_mode="int32" if mode == 1 else "uuid",

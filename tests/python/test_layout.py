@@ -236,9 +236,9 @@ def test_uuid_ids_come_back_as_uuid_text():
 
 def test_read_counts_of_hand_made_indexes():
     data = cat_trie_bytes(video_int_ids=[1, 300, 70000, U32_MAX], id_mode=1)
-    assert read_counts(data + b"extra") == (9, 8, 9, 4, 4, "int32", len(data))
+    assert read_counts(data + b"extra") == (9, 8, 4, 4, "int32", len(data))
     data = encode_trie([0], "\u20ac", [], [None], video_uuids=[bytes(16)] * 3)
-    assert read_counts(data) == (1, 0, 0, 0, 3, "uuid", len(data))
+    assert read_counts(data) == (1, 0, 0, 3, "uuid", len(data))
 
 
 def test_read_counts_refuses_cut_and_bad_bytes():
@@ -250,3 +250,16 @@ def test_read_counts_refuses_cut_and_bad_bytes():
         read_counts(b"\xff")
     with pytest.raises(IndexFormatError, match="byte other than 0 or 1"):
         read_counts(data[:-1] + b"\x02")
+
+
+def test_read_counts_walks_long_uneven_and_absent_payloads():
+    # Thousands of nodes, so that payloads are walked in bulk and by hand:
+    # lists longer than the bulk form takes, lists of unequal length (bytes
+    # may say anything), absent and empty payloads, big varints.
+    long = list(range(300))
+    shapes = [(1, long, long), None, (2, [5] * 129, [1] * 129), (U32_MAX, [70000], [1]), (0, [], []),
+              (1, [1, 2], [3])]
+    payloads = shapes * 1500
+    n = len(payloads)
+    data = encode_trie([0] * n, "é" * n, [0, 1], payloads, video_int_ids=[7, 8], id_mode=1)
+    assert read_counts(data) == (n, 2, 5 * 1500, 2, "int32", len(data))
