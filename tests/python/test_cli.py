@@ -208,3 +208,15 @@ def test_help_and_console_entry():
     assert "build" in ok("--help") and "--max-dist" in ok("query", "--help")
     from quillmesh.cli import main
     assert callable(main)
+
+
+def test_quickstart_example_runs():
+    # The README's quickstart is this file; running it keeps it honest.
+    example = Path(__file__).resolve().parents[2] / "examples" / "quickstart.py"
+    done = subprocess.run([PYTHON, str(example)], capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=CHILD_PATH))
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "term 'python' at distance 2"
+    # trie and tree are one edit from 'tre' and equally strong: any order.
+    assert sorted(lines[1:]) == ["video 3 scores 0.500", "video 4 scores 0.500"]
