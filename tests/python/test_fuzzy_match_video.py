@@ -266,20 +266,21 @@ def oracle_ranking(tree, term, max_dist, limit, include_prefix_nodes, min_score)
 
 @st.composite
 def random_trees(draw):
-    count = draw(st.integers(1, 14))
-    parents = [None] + [draw(st.integers(0, v - 1)) for v in range(1, count)]
-    labels = ["\0"] + [draw(st.sampled_from(ALPHABET + "\0")) for _ in range(1, count)]
+    count = draw(st.integers(2, 14))
+    # Parents among the last few nodes: paths long enough for fuzzy weights.
+    parents = [None] + [draw(st.integers(max(0, v - 3), v - 1)) for v in range(1, count)]
+    # U+0000 below the root hides a subtree; rare, so most trees stay searchable.
+    labels = ["\0"] + [draw(st.sampled_from(ALPHABET * 3 + "\0")) for _ in range(1, count)]
     terminal = [False] + [draw(st.booleans()) for _ in range(1, count)]
     videos = draw(st.integers(1, 8))
-    payload = st.one_of(st.none(), st.tuples(
-        st.integers(0, 30),
-        st.lists(st.tuples(st.integers(0, videos), st.integers(0, 5)), max_size=5)))
+    payload = st.tuples(st.integers(0, 30), st.lists(st.tuples(st.integers(0, videos), st.integers(0, 5)), max_size=5))
     payloads = []
     for _ in range(count):
-        p = draw(payload)
+        p = None if draw(st.integers(0, 3)) == 0 else draw(payload)
         payloads.append(None if p is None else (p[0], [a for a, _ in p[1]], [b for _, b in p[1]]))
     id_mode = draw(st.sampled_from([0, 1]))
-    table_len = draw(st.integers(0, videos + 1))
+    # Video numbers run 0..videos; a shorter table leaves the last ones without an id.
+    table_len = max(0, videos + 1 - draw(st.sampled_from([0, 0, 0, 1, 2])))
     uuids = [bytes(draw(st.lists(st.integers(0, 255), min_size=16, max_size=16))) for _ in range(table_len)] \
         if id_mode == 0 else []
     int_ids = [draw(st.integers(0, 2**32 - 1)) for _ in range(table_len)] if id_mode == 1 else []
@@ -302,10 +303,27 @@ def index_of(tree):
                                                video_int_ids=int_ids, id_mode=id_mode, is_terminal=terminal))
 
 
-@settings(max_examples=400, deadline=None)
-@given(tree=random_trees(), term=st.text(ALPHABET, max_size=4), max_dist=st.integers(0, 3),
-       limit=st.one_of(st.none(), st.integers(0, 6)), mode=st.sampled_from([None, True, False]),
+@st.composite
+def terms_near(draw, paths):
+    """Mostly a node's path with at most one edit, so that queries match."""
+    if draw(st.integers(0, 4)) == 0:
+        return draw(st.text(ALPHABET, max_size=4))
+    term = draw(st.sampled_from(paths[1:]))
+    edit = draw(st.sampled_from(["none", "append", "drop", "swap"]))
+    if edit == "append":
+        term += draw(st.sampled_from(ALPHABET))
+    elif edit == "drop":
+        term = term[:-1]
+    elif edit == "swap" and term:
+        term = term[:-1] + draw(st.sampled_from(ALPHABET))
+    return term
+
+
+@settings(max_examples=600, deadline=None)
+@given(tree=random_trees(), data=st.data(), max_dist=st.integers(0, 3),
+       limit=st.sampled_from([None, 0, 1, 2, 3, 5]), mode=st.sampled_from([None, True, False]),
        min_score=st.sampled_from([None, 0.0, -1.0, 0.05, 0.2, math.nan]))
-def test_matches_plain_recomputation(tree, term, max_dist, limit, mode, min_score):
+def test_matches_plain_recomputation(tree, data, max_dist, limit, mode, min_score):
+    term = data.draw(terms_near(tree[-1]))
     got = index_of(tree).fuzzy_match_video(term, max_dist, limit, mode, min_score)
     assert got == oracle_ranking(tree, term, max_dist, limit, mode, min_score)
