@@ -1,4 +1,5 @@
 import math
+import struct
 import uuid
 
 import numpy
@@ -6,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import _quillmesh
-from trie_bytes import CAT_TERMINAL, cat_trie_bytes, encode_trie
+from trie_bytes import CAT_SHIFTS, CAT_TERMINAL, CAT_TRANSITIONS, cat_trie_bytes, encode_trie
 
 PrefixSearch = _quillmesh.PrefixSearch
 
@@ -111,10 +112,31 @@ def test_uuid_identifiers():
     assert short.fuzzy_match_video("cat") == [("00010203-0405-0607-0809-0a0b0c0d0e0f", 2 / 6)]
 
 
+def test_index_from_arrays_uses_propagated_payloads():
+    # Terminals only carry payloads in the arrays; 'c' and 'ca' get theirs by
+    # propagation, and 'car' absorbs 'cart'.
+    p = PrefixSearch.from_internal_data_v2(
+        CAT_SHIFTS, ["", "c", "a", "t", "r", "t", "d", "o", "g"],
+        [None, None, None, (3, [0], [3]), (2, [1], [2]), (1, [2], [1]), None, None, (5, [3], [5])],
+        CAT_TRANSITIONS, [struct.pack("<I", x) for x in (7, 8, 9, 0xFFFFFFFF)], 32)
+    assert p.fuzzy_match_video("ca") == [("7", 0.5), ("8", W2 * 2 / (W2 * 3 + W2 * 3)),
+                                         ("9", W2 * 1 / (W2 * 3 + W2 * 3))]
+    # Node order 'c' (one edit, prefix), 'ca' (exact, prefix), 'cat', 'car'.
+    total = W2 * 0.85 * 6 + 0.85 * 6 + W2 * 3 + W2 * 3
+    assert p.fuzzy_match_video("ca", include_prefix_nodes=True) == [
+        ("7", (W2 * 0.85 * 3 + 0.85 * 3 + W2 * 3) / total),
+        ("8", (W2 * 0.85 * 2 + 0.85 * 2 + W2 * 2) / total),
+        ("9", (W2 * 0.85 * 1 + 0.85 * 1 + W2 * 1) / total),
+    ]
+    assert p.fuzzy_match_video("dog") == [("4294967295", 1.0)]
+
+
 def test_zero_node_index_answers_empty():
     p = PrefixSearch.from_bytes(encode_trie([], "", [], []))
     assert p.fuzzy_match_video("cat") == []
     assert p.fuzzy_match_video("", include_prefix_nodes=True) == []
+    built = PrefixSearch.from_internal_data_v2([], [], [], [], [], 0)
+    assert built.fuzzy_match_video("cat", include_prefix_nodes=True) == []
 
 
 @pytest.mark.parametrize("payloads,is_terminal,message", [
