@@ -151,15 +151,15 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
         if (base_weight(m.distance, term_length) <= 0.0) {
             continue;
         }
-        const double w = node_weight(m.distance, term_length, trie.is_terminal[m.node] != 0);
-        const std::optional<Payload>& p = trie.payloads[m.node];
+        const double w = node_weight(m.distance, term_length, at(trie.is_terminal, m.node) != 0);
+        const std::optional<Payload>& p = at(trie.payloads, m.node);
         if (!p) {
             continue;
         }
         total += w * static_cast<double>(p->total_count);
         const std::size_t count = p->video_ids.size();
         for (std::size_t i = 0; i < count; ++i) {
-            table.add(p->video_ids[i], w * static_cast<double>(p->video_counts[i]));
+            table.add(p->video_ids[i], w * static_cast<double>(at(p->video_counts, i)));
         }
     }
     if (!(total > 0.0)) {
