@@ -1,2 +1,201 @@
+// The edit-distance walk on a trie of a large English word list, with seeded
+// queries carrying 0 to 2 random edits.
+//
+//   build/<dir>/bench_matcher --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//
+// Time per iteration is the mean time of one query (the queries are cycled).
+// Counters: rows/query is the number of examined edges (one distance row each)
+// per query, matches/query the results, median_us the median over the queries
+// of each query's best-of-three time.
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "prefix/matcher.hpp"
+#include "prefix/walk.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace quillmesh;
+
+constexpr const char* kWordList = "/usr/share/dict/american-english-insane";
+constexpr std::size_t kQueries = 2000;
+
+struct Corpus {
+    std::vector<std::u32string> words;
+    Trie trie;
+    std::vector<std::string> queries;
+};
+
+// Words as they are (case kept), deduplicated, in a breadth-first trie whose
+// children are ordered by label.
+Trie build_breadth_first(const std::vector<std::u32string>& words) {
+    std::vector<std::map<char32_t, std::uint32_t>> kids(1);
+    std::vector<std::uint8_t> terminal(1, 0);
+    for (const std::u32string& w : words) {
+        std::uint32_t v = 0;
+        for (char32_t c : w) {
+            auto it = kids[v].find(c);
+            if (it == kids[v].end()) {
+                const auto next = static_cast<std::uint32_t>(kids.size());
+                kids[v].emplace(c, next);
+                kids.emplace_back();
+                terminal.push_back(0);
+                v = next;
+            } else {
+                v = it->second;
+            }
+        }
+        terminal[v] = 1;
+    }
+    Trie t;
+    const std::size_t n = kids.size();
+    std::vector<std::uint32_t> order;  // old node numbers in breadth-first order
+    std::vector<char32_t> label_of(n, U'\0');
+    order.reserve(n);
+    order.push_back(0);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        for (const auto& [c, child] : kids[order[i]]) {
+            label_of[child] = c;
+            order.push_back(child);
+        }
+    }
+    std::uint32_t next_index = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t old = order[i];
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        t.child_labels.push_back(label_of[old]);
+        t.is_terminal.push_back(terminal[old]);
+        for (std::size_t k = 0; k < kids[old].size(); ++k) {
+            t.child_transitions.push_back(next_index++);
+        }
+    }
+    t.payloads.resize(n);
+    return t;
+}
+
+std::string edited_query(const std::u32string& word, std::mt19937& rng) {
+    std::u32string q = word;
+    const int edits = static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits; ++e) {
+        const char32_t letter = U'a' + static_cast<char32_t>(rng() % 26);
+        const unsigned kind = q.empty() ? 0 : rng() % 3;
+        if (kind == 0) {
+            q.insert(q.begin() + static_cast<std::ptrdiff_t>(rng() % (q.size() + 1)), letter);
+        } else if (kind == 1) {
+            q.erase(q.begin() + static_cast<std::ptrdiff_t>(rng() % q.size()));
+        } else {
+            q[rng() % q.size()] = letter;
+        }
+    }
+    std::string out;
+    for (char32_t c : q) {
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+const Corpus& corpus() {
+    static const Corpus c = [] {
+        Corpus c;
+        std::ifstream in(kWordList);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s (package wamerican-insane)\n", kWordList);
+            std::exit(1);
+        }
+        std::set<std::u32string> seen;
+        std::string line;
+        while (std::getline(in, line)) {
+            std::u32string w = decode_utf8(line);
+            if (!w.empty() && seen.insert(w).second) {
+                c.words.push_back(std::move(w));
+            }
+        }
+        c.trie = build_breadth_first(c.words);
+        std::mt19937 rng(20261208);
+        for (std::size_t i = 0; i < kQueries; ++i) {
+            c.queries.push_back(edited_query(c.words[rng() % c.words.size()], rng));
+        }
+        return c;
+    }();
+    return c;
+}
+
+// The node reporter with the walk's statistics hook switched on.
+struct CountingReporter : walk::NodeReporter {
+    std::size_t rows = 0;
+    void on_step() { ++rows; }
+};
+
+void set_counters(benchmark::State& state, std::uint32_t max_dist, bool terms) {
+    const Corpus& c = corpus();
+    std::size_t rows = 0;
+    std::size_t matches = 0;
+    std::vector<double> times;
+    for (const std::string& q : c.queries) {
+        std::vector<NodeMatch> out;
+        CountingReporter counting{{out, terms}};
+        walk::walk_trie(c.trie, decode_utf8(q), max_dist, std::nullopt, counting);
+        rows += counting.rows;
+        matches += out.size();
+        double best = 1e300;
+        for (int rep = 0; rep < 3; ++rep) {
+            const auto t0 = std::chrono::steady_clock::now();
+            if (terms) {
+                benchmark::DoNotOptimize(fuzzy_match(c.trie, q, max_dist, std::nullopt));
+            } else {
+                benchmark::DoNotOptimize(fuzzy_match_nodes(c.trie, q, max_dist, false, std::nullopt));
+            }
+            const auto t1 = std::chrono::steady_clock::now();
+            best = std::min(best, std::chrono::duration<double, std::micro>(t1 - t0).count());
+        }
+        times.push_back(best);
+    }
+    std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2), times.end());
+    const double n = static_cast<double>(c.queries.size());
+    state.counters["rows/query"] = static_cast<double>(rows) / n;
+    state.counters["matches/query"] = static_cast<double>(matches) / n;
+    state.counters["median_us"] = times[times.size() / 2];
+    state.counters["nodes"] = static_cast<double>(c.trie.node_count());
+}
+
+void BM_FuzzyMatch(benchmark::State& state) {
+    const Corpus& c = corpus();
+    const auto max_dist = static_cast<std::uint32_t>(state.range(0));
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fuzzy_match(c.trie, c.queries[i], max_dist, std::nullopt));
+        i = i + 1 == c.queries.size() ? 0 : i + 1;
+    }
+    set_counters(state, max_dist, true);
+}
+BENCHMARK(BM_FuzzyMatch)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+void BM_FuzzyMatchNodesWithPrefixes(benchmark::State& state) {
+    const Corpus& c = corpus();
+    const auto max_dist = static_cast<std::uint32_t>(state.range(0));
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fuzzy_match_nodes(c.trie, c.queries[i], max_dist, false, std::nullopt));
+        i = i + 1 == c.queries.size() ? 0 : i + 1;
+    }
+    set_counters(state, max_dist, false);
+}
+BENCHMARK(BM_FuzzyMatchNodesWithPrefixes)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
 BENCHMARK_MAIN();

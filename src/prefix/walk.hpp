@@ -73,43 +73,48 @@ public:
     // child labelled `label`. Returns the row minimum (bound + 1 when nothing
     // is within the bound); last() then gives the distance to the whole query.
     std::uint32_t step(std::size_t depth, char32_t label) {
+        // Members are copied to locals: the stores into the rows could
+        // otherwise alias them and force a reload per cell.
+        const std::size_t n = n_;
+        const std::size_t bound = bound_;
+        const std::uint32_t cap = cap_;
         const std::size_t e = depth + 1;
-        const std::size_t lo = e > bound_ ? e - bound_ : 0;
-        if (lo > n_) {
+        const std::size_t lo = e > bound ? e - bound : 0;
+        if (lo > n) {
             // Deeper than n + bound: every cell exceeds the bound.
-            last_ = cap_;
-            return cap_;
+            last_ = cap;
+            return cap;
         }
-        const std::size_t hi = std::min<std::size_t>(n_, e + bound_);
+        const std::size_t hi = std::min(n, e + bound);
         if (e >= rows_) {
             grow(e + 1);
         }
-        const std::uint32_t* prev = cells_.data() + depth * stride_;
-        std::uint32_t* cur = cells_.data() + e * stride_;
         const std::size_t pb = base(depth);
         const std::size_t cb = base(e);
+        const std::uint32_t* prev = cells_.data() + depth * stride_;
+        std::uint32_t* cur = cells_.data() + e * stride_;
         const char32_t* q = query_.data();
 
-        std::uint32_t left = cap_;
-        std::uint32_t low = cap_;
+        std::uint32_t left = cap;
+        std::uint32_t low = cap;
         std::size_t j = lo;
         if (lo == 0) {
-            left = static_cast<std::uint32_t>(std::min<std::size_t>(e, cap_));
+            left = static_cast<std::uint32_t>(std::min<std::size_t>(e, cap));
             cur[0] = left;
             low = left;
             j = 1;
         }
         for (; j <= hi; ++j) {
-            const std::uint32_t up = prev[j - pb];
+            // Only `left` carries from cell to cell; the rest is independent.
+            const std::uint32_t up = prev[j - pb] + 1;
             const std::uint32_t diag = prev[j - 1 - pb] + (q[j - 1] != label ? 1u : 0u);
-            std::uint32_t v = std::min(std::min(up, left) + 1, diag);
-            v = std::min(v, cap_);
-            cur[j - cb] = v;
-            left = v;
-            low = std::min(low, v);
+            const std::uint32_t above = std::min(std::min(up, diag), cap);
+            left = std::min(left + 1, above);
+            cur[j - cb] = left;
+            low = std::min(low, left);
         }
-        cur[hi + 1 - cb] = cap_;
-        last_ = hi == n_ ? cur[n_ - cb] : cap_;
+        cur[hi + 1 - cb] = cap;
+        last_ = hi == n ? cur[n - cb] : cap;
         return low;
     }
 
