@@ -163,15 +163,19 @@ void cut(Payload& p, std::uint32_t top_n) {
 // reused accumulator; since counts only grow and saturate, summing once and
 // sorting once gives the same lists as merging step by step.
 void Trie::propagate(std::uint32_t video_top_n) {
-    for (std::optional<Payload>& p : payloads) {
-        if (!p) {
-            p.emplace();
+    // Absent payloads count as empty ones. Nodes are filled as they are
+    // processed (one pass less over a large array); slots beyond the node
+    // count, which no walk visits, are filled here.
+    const std::size_t n_nodes = node_count();
+    for (std::size_t i = n_nodes; i < payloads.size(); ++i) {
+        if (!payloads[i]) {
+            payloads[i].emplace();
         }
     }
-    const std::size_t n_nodes = node_count();
     if (n_nodes == 0) {
         return;
     }
+    static const Payload empty_payload;
     // finished[c]: node c has been processed and its lists are in merged
     // order, so a parent whose only contribution is c can copy them.
     std::vector<std::uint8_t> finished(n_nodes, 0);
@@ -179,6 +183,9 @@ void Trie::propagate(std::uint32_t video_top_n) {
 
     for (std::size_t n = n_nodes; n-- > 0;) {
         (void)at(payloads, n);
+        if (!payloads[n]) {
+            payloads[n].emplace();
+        }
         Payload& own = *payloads[n];
         const EdgeRange range = children(n);
         std::uint32_t total = own.total_count;
@@ -191,7 +198,9 @@ void Trie::propagate(std::uint32_t video_top_n) {
             if (c == n) {
                 continue;  // a node listed as its own child contributes nothing
             }
-            const Payload& child = *at(payloads, c);
+            const std::optional<Payload>& slot = at(payloads, c);
+            // Only a child not yet processed (c < n) can still be absent.
+            const Payload& child = slot ? *slot : empty_payload;
             total = saturating_add(total, child.total_count);
             ++contributions;
             if (contributions == 1 && own.video_ids.empty() && c < n_nodes && finished[c] != 0) {
