@@ -35,8 +35,8 @@ namespace quillmesh::walk {
 // Bounds above this behave as this one.
 inline constexpr std::uint32_t kMaxBound = 65535;
 
-// The rows of the current path, one per depth, each reduced to the band of
-// cells that can still be within the bound.
+// The rows of the current path, each reduced to the band of cells that can
+// still be within the bound, kept in slots (one per frame of the walk's stack).
 //
 // Cell (d, j) is the distance between the first d labels of the path and the
 // first j query code points; it is at least |d - j|, so only cells with
@@ -45,11 +45,11 @@ inline constexpr std::uint32_t kMaxBound = 65535;
 // lets cells outside the band read as bound + 1. Cells are 32 bits wide, so no
 // term length or depth can make them wrap.
 //
-// Row d stores the cells j = base(d) ... base(d) + width - 1, with width =
-// min(n + 1, 2 * bound + 1), and one more slot that holds bound + 1 just above
-// the last live cell (the next row reads it as the cell above its top).
-// Storage grows with the depth the walk actually reaches, never with the bound
-// or the term length alone.
+// A row of depth d stores the cells j = base(d) ... base(d) + width - 1, with
+// width = min(n + 1, 2 * bound + 1), and one more cell that holds bound + 1
+// just above the last live one (the next row reads it as the cell above its
+// top). Storage grows with the number of slots the walk actually uses, never
+// with the bound or the term length alone.
 class BandedRows {
 public:
     BandedRows(std::u32string_view query, std::uint32_t bound)
@@ -60,8 +60,7 @@ public:
           width_(std::min<std::size_t>(n_ + 1, 2 * std::size_t{bound} + 1)),
           stride_(width_ + 1),
           max_rows_(n_ + bound + 1) {
-        rows_ = std::min<std::size_t>(max_rows_, 64);
-        cells_.resize(rows_ * stride_);
+        grow(std::min<std::size_t>(max_rows_, 64));
         const std::size_t hi = std::min<std::size_t>(n_, bound_);
         for (std::size_t j = 0; j <= hi; ++j) {
             cells_[j] = static_cast<std::uint32_t>(j);
@@ -69,10 +68,11 @@ public:
         cells_[hi + 1] = cap_;
     }
 
-    // Computes the row of a child at depth + 1 from the row at depth, for a
-    // child labelled `label`. Returns the row minimum (bound + 1 when nothing
-    // is within the bound); last() then gives the distance to the whole query.
-    std::uint32_t step(std::size_t depth, char32_t label) {
+    // Computes, into slot + 1, the row of a child labelled `label` at depth + 1
+    // from the row at depth held in `slot` (slot 0 holds the root's row).
+    // Returns the row minimum (bound + 1 when nothing is within the bound);
+    // last() then gives the distance to the whole query.
+    std::uint32_t step(std::size_t slot, std::size_t depth, char32_t label) {
         // Members are copied to locals: the stores into the rows could
         // otherwise alias them and force a reload per cell.
         const std::size_t n = n_;
@@ -86,13 +86,13 @@ public:
             return cap;
         }
         const std::size_t hi = std::min(n, e + bound);
-        if (e >= rows_) {
-            grow(e + 1);
+        if (slot + 1 >= rows_) {
+            grow(slot + 2);
         }
         const std::size_t pb = base(depth);
         const std::size_t cb = base(e);
-        const std::uint32_t* prev = cells_.data() + depth * stride_;
-        std::uint32_t* cur = cells_.data() + e * stride_;
+        const std::uint32_t* prev = cells_.data() + offsets_[slot];
+        std::uint32_t* cur = cells_.data() + offsets_[slot + 1];
         const char32_t* q = query_.data();
 
         std::uint32_t left = cap;
@@ -122,6 +122,10 @@ public:
     // child's path and the whole query, or bound + 1 if that exceeds the bound.
     std::uint32_t last() const { return last_; }
 
+    // The row in slot + 1 takes the place of the one in `slot`, which is no
+    // longer needed (its node has no children left to try).
+    void replace(std::size_t slot) { std::swap(offsets_[slot], offsets_[slot + 1]); }
+
 private:
     // First cell stored for row d: the band's low end, held back near the end
     // of the row so that the band always fits the row's width.
@@ -131,8 +135,11 @@ private:
     }
 
     void grow(std::size_t needed) {
-        rows_ = std::min(max_rows_, std::max(needed, 2 * rows_));
-        cells_.resize(rows_ * stride_);
+        const std::size_t rows = std::min(max_rows_, std::max(needed, 2 * rows_));
+        cells_.resize(rows * stride_);
+        for (; rows_ < rows; ++rows_) {
+            offsets_.push_back(rows_ * stride_);
+        }
     }
 
     std::u32string_view query_;
@@ -144,6 +151,7 @@ private:
     std::size_t max_rows_;
     std::size_t rows_ = 0;
     std::vector<std::uint32_t> cells_;
+    std::vector<std::size_t> offsets_;  // slot -> first cell of its row
     std::uint32_t last_ = 0;
 };
 
@@ -157,8 +165,10 @@ private:
 //
 // The walk keeps its own stack (the depth is bounded by the term length plus
 // the bound, both in the caller's hands), and stops as soon as `limit`
-// records have been made. A limit of 0 and a trie without nodes are the
-// callers' business.
+// records have been made. A node entered through its parent's last edge
+// takes the parent's frame and row slot, since nothing is left to come back
+// to: a long chain costs two rows, not one per level. A limit of 0 and a
+// trie without nodes are the callers' business.
 template <class Reporter>
 void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
                std::optional<std::uint32_t> limit, Reporter& reporter) {
@@ -166,10 +176,11 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
     struct Frame {
         std::size_t next;  // next edge position to try
         std::size_t end;
+        std::size_t depth;  // of the node whose edges these are
     };
     BandedRows rows(query, bound);
     std::vector<Frame> stack;
-    std::vector<char32_t> path;
+    std::vector<char32_t> path;  // labels of depths 1 ... depth of the top frame
     stack.reserve(64);
     if constexpr (Reporter::kSpellsPath) {
         path.reserve(64);
@@ -177,19 +188,20 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
     std::size_t recorded = 0;
 
     const EdgeRange root = trie.children(0);
-    stack.push_back(Frame{root.start, root.end});
+    stack.push_back(Frame{root.start, root.end, 0});
     while (!stack.empty()) {
-        const std::size_t depth = stack.size() - 1;
+        const std::size_t slot = stack.size() - 1;
         Frame& top = stack.back();
         if (top.next >= top.end) {
             stack.pop_back();
             if constexpr (Reporter::kSpellsPath) {
-                if (depth > 0) {
-                    path.pop_back();
+                if (!stack.empty()) {
+                    path.resize(stack.back().depth);
                 }
             }
             continue;
         }
+        const std::size_t depth = top.depth;
         const std::size_t k = top.next++;
         const std::uint32_t child = at(trie.child_transitions, k);
         const char32_t label = at(trie.child_labels, child);
@@ -199,7 +211,7 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
         if constexpr (requires { reporter.on_step(); }) {
             reporter.on_step();
         }
-        if (rows.step(depth, label) > bound) {
+        if (rows.step(slot, depth, label) > bound) {
             continue;
         }
         if constexpr (Reporter::kSpellsPath) {
@@ -213,7 +225,12 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
             }
         }
         const EdgeRange range = trie.children(child);
-        stack.push_back(Frame{range.start, range.end});
+        if (top.next >= top.end) {
+            rows.replace(slot);
+            top = Frame{range.start, range.end, depth + 1};
+        } else {
+            stack.push_back(Frame{range.start, range.end, depth + 1});
+        }
     }
 }
 
