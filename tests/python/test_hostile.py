@@ -102,6 +102,35 @@ def one_term(payload):
     return P.from_bytes(encode_trie([0, 1], "\0a", [1], [None, payload], video_int_ids=[11], id_mode=1))
 
 
+class ClearsWhenRead:
+    """An integer whose conversion empties the list it sits in."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __index__(self):
+        self.target.clear()
+        return self.value
+
+
+def self_clearing(items_before, value, items_after):
+    out = list(items_before)
+    out += [ClearsWhenRead(out, value), *items_after]
+    return out
+
+
+def nested_clearing():
+    """A video_index whose first entry's first item empties the video_index."""
+    outer = []
+    outer += [[ClearsWhenRead(outer, 0x61), 0x62, 0x63, 0x64], b"efgh"]
+    return outer
+
+
+def small_build(node_shifts=(0, 1), ids=(0,), video_index=(b"abcd",)):
+    return P.from_internal_data_v2(list(node_shifts) if isinstance(node_shifts, tuple) else node_shifts,
+                                   ["", "a"], [None, (1, ids, [1])], [1], video_index, 2).to_bytes()
+
+
 # ---------------------------------------------------------------- expected outcomes
 
 class Raises:
@@ -234,6 +263,15 @@ CASES = [
                                      np.array([1], dtype=np.int64), [b"abcd", b"efgh"], np.uint64(1)).to_bytes(),
      SameAs(lambda: P.from_internal_data_v2([0, 1], ["", "a"], [None, (3, [0, 1], [2, 7])], [1],
                                             [b"abcd", b"efgh"], 1).to_bytes())),
+    # Lists emptied while they are being read (by an item's __index__): the
+    # items read so far count, as when iterating the list in Python.
+    ("node_shifts emptied while read", lambda: small_build(node_shifts=self_clearing([0], 1, [99, 98])),
+     SameAs(lambda: small_build())),
+    ("video_ids emptied while read", lambda: small_build(ids=self_clearing([], 0, [5, 6])),
+     SameAs(lambda: small_build())),
+    ("video_index emptied while read",
+     lambda: small_build(video_index=nested_clearing()),
+     SameAs(lambda: small_build())),
     ("numpy top_n 2**32", lambda: P.from_internal_data_v2([], [], [], [], [], np.uint64(2**32)),
      Raises(OverflowError, "out of range integral type conversion attempted")),
 ]
