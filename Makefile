@@ -1,15 +1,34 @@
 # Everything runs through tools/: see README.md.
-.PHONY: test test-host build bench demo fuzz clean
+.PHONY: test test-host demo bench fuzz-smoke typecheck clean
 
+# The whole suite: host Python, sanitizers, type check, fuzz smoke, CPython 3.14.
 test:
 	tools/test.sh
 
+# Only the host's plain build and tests (quicker while developing).
 test-host:
 	tools/host-deps.sh && tools/run-suite.sh host $(CURDIR)/build
 
-build:
-	meson setup build/dev -Dtests=true -Dbenchmarks=true 2>/dev/null || true
-	ninja -C build/dev
+demo:
+	tools/host-deps.sh
+	[ -f build/demo/build.ninja ] || meson setup build/demo
+	ninja -C build/demo
+	PYTHONPATH=build/demo:python /usr/bin/python3 tools/demo.py
+
+# The core benchmarks (Google Benchmark) and the build benchmark on the word list.
+bench:
+	tools/host-deps.sh
+	[ -f build/bench/build.ninja ] || meson setup build/bench -Dbenchmarks=true
+	ninja -C build/bench
+	build/bench/bench_matcher
+	build/bench/bench_ranking
+	PYTHONPATH=build/bench:python /usr/bin/python3 bench/bench_build.py
+
+fuzz-smoke:
+	fuzz/smoke.sh
+
+typecheck:
+	tools/typecheck.sh
 
 clean:
 	rm -rf build dist fuzz/out

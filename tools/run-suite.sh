@@ -24,7 +24,7 @@ fi
 
 echo "== [$NAME] wheel (pip, meson-python)"
 rm -rf "$B-wheel" "$B-site"
-$PY -m pip wheel --no-build-isolation --no-deps -q -w "$B-wheel" -Cbuilddir="$B-wheelbuild" . \
+$PY -m pip wheel --no-build-isolation --no-deps -q -w "$B-wheel" --config-settings=builddir="$B-wheelbuild" . \
     >"$B-wheel.log" 2>&1 || { cat "$B-wheel.log"; exit 1; }
 $PY -m pip install --no-build-isolation --no-deps -q --target "$B-site" "$B-wheel"/quillmesh-*.whl \
     >>"$B-wheel.log" 2>&1 || { cat "$B-wheel.log"; exit 1; }
