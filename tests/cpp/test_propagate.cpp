@@ -172,8 +172,8 @@ void reference_propagate(Trie& t, std::uint32_t top_n) {
     }
 }
 
-Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts) {
-    std::uniform_int_distribution<int> len(0, 6);
+Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts, int max_len) {
+    std::uniform_int_distribution<int> len(0, max_len);
     std::uniform_int_distribution<std::uint32_t> video(0, videos - 1);
     std::uniform_int_distribution<std::uint32_t> small(0, 4);
     std::uniform_int_distribution<std::uint32_t> big(kMax - 3, kMax);
@@ -192,8 +192,10 @@ Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts
 TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 3000; ++round) {
-        const std::uint32_t n = 1 + rng() % 9;
-        const std::uint32_t edges = rng() % 14;
+        // Every tenth round is large enough to make the accumulator grow.
+        const bool large = round % 10 == 0;
+        const std::uint32_t n = 1 + rng() % (large ? 40 : 9);
+        const std::uint32_t edges = rng() % (large ? 120 : 14);
         Trie t;
         for (std::uint32_t i = 0; i < edges; ++i) {
             t.child_transitions.push_back(rng() % n);
@@ -208,9 +210,10 @@ TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
         const bool huge = rng() % 3 == 0;
         for (std::uint32_t i = 0; i < n; ++i) {
             t.payloads.push_back(rng() % 3 == 0 ? std::nullopt
-                                                : std::optional<Payload>(random_payload(rng, 1 + rng() % 8, huge)));
+                                                : std::optional<Payload>(random_payload(
+                                                      rng, 1 + rng() % (large ? 500 : 8), huge, large ? 40 : 6)));
         }
-        const std::uint32_t top_n = rng() % 5;
+        const std::uint32_t top_n = rng() % (large ? 60 : 5);
         Trie expected = t;
         reference_propagate(expected, top_n);
         t.propagate(top_n);
