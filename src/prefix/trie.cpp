@@ -175,7 +175,7 @@ void Trie::propagate(std::uint32_t video_top_n) {
     if (n_nodes == 0) {
         return;
     }
-    static const Payload empty_payload;
+    const Payload empty_payload;
     // finished[c]: node c has been processed and its lists are in merged
     // order, so a parent whose only contribution is c can copy them.
     std::vector<std::uint8_t> finished(n_nodes, 0);
