@@ -50,6 +50,13 @@ inline constexpr std::uint32_t kMaxBound = 65535;
 // just above the last live one (the next row reads it as the cell above its
 // top). Storage grows with the number of slots the walk actually uses, never
 // with the bound or the term length alone.
+//
+// A row whose minimum is exactly the bound has spent the whole budget: a
+// child's cell can then only be within the bound by a match on the diagonal
+// from a cell equal to the bound, so the child survives only if its label is
+// one of the query code points at those cells. Such a row keeps that short
+// list beside it (admits()), and the children it rules out cost a few
+// comparisons instead of a row.
 class BandedRows {
 public:
     BandedRows(std::u32string_view query, std::uint32_t bound)
@@ -59,6 +66,7 @@ public:
           cap_(bound + 1),
           width_(std::min<std::size_t>(n_ + 1, 2 * std::size_t{bound} + 1)),
           stride_(width_ + 1),
+          slot_size_(stride_ + 1 + width_),
           max_rows_(n_ + bound + 1) {
         grow(std::min<std::size_t>(max_rows_, 64));
         const std::size_t hi = std::min<std::size_t>(n_, bound_);
@@ -66,6 +74,9 @@ public:
             cells_[j] = static_cast<std::uint32_t>(j);
         }
         cells_[hi + 1] = cap_;
+        if (bound_ == 0) {
+            collect(0, 0);
+        }
     }
 
     // Computes, into slot + 1, the row of a child labelled `label` at depth + 1
@@ -126,6 +137,36 @@ public:
     // longer needed (its node has no children left to try).
     void replace(std::size_t slot) { std::swap(offsets_[slot], offsets_[slot + 1]); }
 
+    // For the row of depth `depth` in `slot`, whose minimum is the bound:
+    // notes the query code points q[i] with cell i equal to the bound.
+    void collect(std::size_t slot, std::size_t depth) {
+        std::uint32_t* row = cells_.data() + offsets_[slot];
+        std::uint32_t* list = row + stride_ + 1;
+        const std::size_t lo = depth > bound_ ? depth - bound_ : 0;
+        const std::size_t top = std::min(n_, depth + bound_ + 1);  // i < n
+        const std::size_t b = base(depth);
+        std::uint32_t count = 0;
+        for (std::size_t i = lo; i < top; ++i) {
+            if (row[i - b] == bound_) {
+                list[count++] = static_cast<std::uint32_t>(query_[i]);
+            }
+        }
+        row[stride_] = count;
+    }
+
+    // Whether a child labelled `label` of the collected row in `slot` can be
+    // within the bound at all.
+    bool admits(std::size_t slot, char32_t label) const {
+        const std::uint32_t* row = cells_.data() + offsets_[slot];
+        const std::uint32_t* list = row + stride_ + 1;
+        for (std::uint32_t i = 0, count = row[stride_]; i < count; ++i) {
+            if (list[i] == static_cast<std::uint32_t>(label)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
 private:
     // First cell stored for row d: the band's low end, held back near the end
     // of the row so that the band always fits the row's width.
@@ -136,9 +177,9 @@ private:
 
     void grow(std::size_t needed) {
         const std::size_t rows = std::min(max_rows_, std::max(needed, 2 * rows_));
-        cells_.resize(rows * stride_);
+        cells_.resize(rows * slot_size_);
         for (; rows_ < rows; ++rows_) {
-            offsets_.push_back(rows_ * stride_);
+            offsets_.push_back(rows_ * slot_size_);
         }
     }
 
@@ -148,10 +189,11 @@ private:
     std::uint32_t cap_;
     std::size_t width_;
     std::size_t stride_;
+    std::size_t slot_size_;  // the row, the length of its list, the list
     std::size_t max_rows_;
     std::size_t rows_ = 0;
     std::vector<std::uint32_t> cells_;
-    std::vector<std::size_t> offsets_;  // slot -> first cell of its row
+    std::vector<std::size_t> offsets_;  // slot -> start of its row
     std::uint32_t last_ = 0;
 };
 
@@ -159,8 +201,9 @@ private:
 //   static constexpr bool kSpellsPath;      keep the labels of the path
 //   bool accepts(const Trie&, uint32_t c);  may c be recorded (c is within the bound)
 //   void record(uint32_t c, uint32_t distance, std::span<const char32_t> path);
-// and optionally on_step(), called once per computed row (a statistics hook
-// that costs nothing when absent). `path` holds the labels from the root's
+// and optionally on_edge(), called once per examined edge (a labelled child
+// of an entered node), and on_step(), once per computed row: statistics hooks
+// that cost nothing when absent. `path` holds the labels from the root's
 // child to c, c's own label included; it is empty unless kSpellsPath.
 //
 // The walk keeps its own stack (the depth is bounded by the term length plus
@@ -177,6 +220,7 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
         std::size_t next;  // next edge position to try
         std::size_t end;
         std::size_t depth;  // of the node whose edges these are
+        bool spent;         // its row's minimum is the bound (see BandedRows)
     };
     BandedRows rows(query, bound);
     std::vector<Frame> stack;
@@ -188,7 +232,7 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
     std::size_t recorded = 0;
 
     const EdgeRange root = trie.children(0);
-    stack.push_back(Frame{root.start, root.end, 0});
+    stack.push_back(Frame{root.start, root.end, 0, bound == 0});
     while (!stack.empty()) {
         const std::size_t slot = stack.size() - 1;
         Frame& top = stack.back();
@@ -208,10 +252,17 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
         if (label == U'\0') {
             continue;  // an unlabelled child is never entered
         }
+        if constexpr (requires { reporter.on_edge(); }) {
+            reporter.on_edge();
+        }
+        if (top.spent && !rows.admits(slot, label)) {
+            continue;
+        }
         if constexpr (requires { reporter.on_step(); }) {
             reporter.on_step();
         }
-        if (rows.step(slot, depth, label) > bound) {
+        const std::uint32_t low = rows.step(slot, depth, label);
+        if (low > bound) {
             continue;
         }
         if constexpr (Reporter::kSpellsPath) {
@@ -225,11 +276,16 @@ void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
             }
         }
         const EdgeRange range = trie.children(child);
+        std::size_t child_slot = slot + 1;
         if (top.next >= top.end) {
             rows.replace(slot);
-            top = Frame{range.start, range.end, depth + 1};
+            child_slot = slot;
+            top = Frame{range.start, range.end, depth + 1, low == bound};
         } else {
-            stack.push_back(Frame{range.start, range.end, depth + 1});
+            stack.push_back(Frame{range.start, range.end, depth + 1, low == bound});
+        }
+        if (low == bound && !range.empty()) {
+            rows.collect(child_slot, depth + 1);
         }
     }
 }
