@@ -1,16 +1,18 @@
 // The edit-distance walk over the trie, written once for both matchers.
 //
 // The walk goes depth-first from the root, children in edge order, and keeps
-// one row of the Levenshtein table per level of the current path, so that a
-// node's row is shared by everything below it. A child whose row minimum
-// exceeds the bound is cut off with its subtree: rows only grow with depth.
+// the rows of the Levenshtein table along the current path, so that a node's
+// row is shared by everything below it. A child whose row minimum
+// exceeds the bound is cut off with its subtree: row minima never shrink with
+// depth.
 // What happens at a node within the bound is up to the reporter (term matches
 // spell the path; node matches do not), which is the only thing the two
 // matchers do differently.
 //
 // Reads of the trie follow the children rule (Trie::children) and go through
 // at(), in the order node_shifts[v], child_transitions[k], child_labels[c],
-// is_terminal[c] (only for a child within the bound), then node_shifts[c] on
+// is_terminal[c] (only when c's whole path is within the bound of the whole
+// query, and only if the reporter asks), then node_shifts[c] on
 // entering c; an inconsistent index therefore fails on the first bad read
 // of that order.
 #pragma once

@@ -254,6 +254,13 @@ TEST(Matcher, InconsistentIndexFailsOnFirstBadRead) {
     }
 }
 
+TEST(Matcher, PrefixNodesNeedNoTerminalFlags) {
+    // Without terminal_only the flags are never read, so a missing one is harmless.
+    const Trie t = make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {});
+    EXPECT_EQ(fuzzy_match_nodes(t, "a", 1, false, std::nullopt), (std::vector<NodeMatch>{{1, 0}}));
+    EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(t, "a", 1, true, std::nullopt); }), oob(0, 1));
+}
+
 TEST(Matcher, CyclesEndOnceTheRowsLeaveTheBound) {
     const Trie loop = make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1});
     EXPECT_EQ(fuzzy_match(loop, "aaa", 1, std::nullopt),
