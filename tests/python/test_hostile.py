@@ -198,6 +198,14 @@ CASES = [
     ("cycle through the root", lambda: back_to_root().fuzzy_match("a", 3), [("a", 1, 0)]),
     ("shared child", lambda: shared_child().fuzzy_match("ac", 1), [("ac", 1, 0), ("bc", 1, 1)]),
     ("shared child, video", lambda: shared_child().fuzzy_match_video("ac", 1), [("9", 1.0)]),
+    # No root, or a root without its node_shifts entry.
+    ("zero nodes", lambda: P.from_bytes(encode_trie([], "", [], [])).fuzzy_match("a", U32_MAX), []),
+    ("zero nodes, video", lambda: P.from_bytes(encode_trie([], "", [], [])).fuzzy_match_video("a", 3), []),
+    ("root without node_shifts", lambda: P.from_bytes(encode_trie([], "\0a", [1], [None, None])).fuzzy_match("a"),
+     Raises(PANIC, oob(0, 0))),
+    # A NUL in the term never meets an unlabelled child: those are not entered.
+    ("NUL term, unlabelled child",
+     lambda: P.from_bytes(encode_trie([0, 1], "\0\0", [1], [None, (1, [], [])])).fuzzy_match("\0", 0), []),
     # Payload lists that disagree.
     ("video_counts shorter", lambda: one_term((4, (0, 1), (2,))).fuzzy_match_video("a"),
      Raises(PANIC, oob(1, 1))),
