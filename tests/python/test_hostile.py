@@ -176,6 +176,11 @@ CASES = [
     ("max_dist 2**32", lambda: cat().fuzzy_match("cat", 2**32),
      Raises(OverflowError, "out of range integral type conversion attempted")),
     ("max_dist -1", lambda: cat().fuzzy_match("cat", -1), Raises(OverflowError, "can't convert negative int to unsigned")),
+    ("limit 2**32-1", lambda: cat().fuzzy_match("cat", 65535, U32_MAX), ALL_CAT),
+    ("limit 2**32", lambda: cat().fuzzy_match("cat", 1, 2**32),
+     Raises(OverflowError, "out of range integral type conversion attempted")),
+    ("video limit 2**32-1", lambda: cat().fuzzy_match_video("cat", 65535, U32_MAX, True),
+     SameAs(lambda: cat().fuzzy_match_video("cat", 65535, None, True))),
     # A 100,000-node chain: the walk keeps its own stack, and the bound is
     # clamped, not wrapped (the node at depth 65535 is the deepest in reach).
     ("deep chain, empty term, max_dist 2**32-1", lambda: deep_chain().fuzzy_match("", U32_MAX),
