@@ -13,6 +13,10 @@ tools/run-suite.sh host "$BASE"
 tools/run-asan.sh "$BASE"
 if [ -x tools/typecheck.sh ]; then tools/typecheck.sh; fi
 if [ -x fuzz/smoke.sh ]; then fuzz/smoke.sh; fi
+# The README's demo, so that it cannot rot.
+echo "== make demo"
+make --no-print-directory demo >"$BASE/demo.log" 2>&1 || { cat "$BASE/demo.log"; exit 1; }
+tail -n 12 "$BASE/demo.log"
 tools/run-sid.sh
 SID_BUILD="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}/work/build/sid"
 
