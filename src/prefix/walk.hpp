@@ -37,6 +37,9 @@ namespace quillmesh::walk {
 // Bounds above this behave as this one.
 inline constexpr std::uint32_t kMaxBound = 65535;
 
+// Most memory one query may use for the distance rows of its current path.
+inline constexpr std::size_t kRowBudgetBytes = std::size_t{256} << 20;
+
 // The rows of the current path, each reduced to the band of cells that can
 // still be within the bound, kept in slots (one per frame of the walk's stack).
 //
@@ -177,8 +180,18 @@ private:
         return std::min(lo, n_ + 1 - width_);
     }
 
+    // The rows along the path cost depth x band: a long term with a large
+    // bound on a deep index could otherwise ask for gigabytes. Past the budget
+    // the query is refused (ValueError) rather than left to exhaust memory.
     void grow(std::size_t needed) {
-        const std::size_t rows = std::min(max_rows_, std::max(needed, 2 * rows_));
+        const std::size_t budget_rows = std::max<std::size_t>(2, kRowBudgetBytes / (slot_size_ * sizeof(std::uint32_t)));
+        if (needed > budget_rows) {
+            throw QueryError("the query needs more than " + std::to_string(kRowBudgetBytes >> 20) +
+                             " MiB of distance rows on this index (a term of " + std::to_string(n_) +
+                             " code points with max_dist " + std::to_string(bound_) +
+                             "); use a shorter term or a smaller max_dist");
+        }
+        const std::size_t rows = std::min({max_rows_, budget_rows, std::max(needed, 2 * rows_)});
         cells_.resize(rows * slot_size_);
         for (; rows_ < rows; ++rows_) {
             offsets_.push_back(rows_ * slot_size_);
