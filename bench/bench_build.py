@@ -9,7 +9,8 @@ Prints the node count, the build time, the time array.array('I', lst) takes
 over the same integer lists (the floor of merely reading the input), their
 ratio (also against the same integers converted as one flat list, which
 leaves out the per-list cost), and the resident memory the built index adds, in bytes per node,
-measured in a fresh process.
+measured in a fresh process, beside its encoded size (to_bytes, taken after the
+resident figure) and the ratio of the two.
 
     PYTHONPATH=build/<dir> /usr/bin/python3 bench/bench_build.py [--repeat N]
 """
@@ -118,7 +119,7 @@ def rss_child():
     index = PrefixSearch.from_internal_data_v2(*arguments)
     trim()
     after = rss_bytes()
-    print(len(arguments[1]), after - before)
+    print(len(arguments[1]), after - before, len(index.to_bytes()))
     del index
 
 
@@ -146,7 +147,7 @@ def main():
 
     out = subprocess.run([sys.executable, __file__, "--rss-child"], check=True, capture_output=True,
                          text=True, env=os.environ).stdout.split()
-    child_nodes, grown = int(out[0]), int(out[1])
+    child_nodes, grown, encoded = int(out[0]), int(out[1]), int(out[2])
     assert child_nodes == n
 
     print(f"nodes                         {n}")
@@ -156,6 +157,8 @@ def main():
     print(f"ratio build / floor           {build_s / floor_s:.2f}")
     print(f"  same integers as one list   {flat_s * 1000:.0f} ms (ratio {build_s / flat_s:.2f})")
     print(f"resident memory of the index  {grown / n:.1f} bytes per node ({grown / 2**20:.0f} MiB)")
+    print(f"encoded size (to_bytes)       {encoded / n:.1f} bytes per node ({encoded / 2**20:.0f} MiB)")
+    print(f"ratio resident / encoded      {grown / encoded:.2f}")
 
 
 if __name__ == "__main__":

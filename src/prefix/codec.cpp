@@ -47,7 +47,7 @@ std::size_t char_size(char32_t c) {
     return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
 
-std::size_t u32_seq_size(const std::vector<std::uint32_t>& values) {
+std::size_t u32_seq_size(std::span<const std::uint32_t> values) {
     std::size_t n = varint_size(values.size());
     for (std::uint32_t v : values) {
         n += varint_size(v);
@@ -55,7 +55,7 @@ std::size_t u32_seq_size(const std::vector<std::uint32_t>& values) {
     return n;
 }
 
-std::size_t payload_size(const std::optional<Payload>& p) {
+std::size_t payload_size(const std::optional<PayloadView>& p) {
     if (!p) {
         return 1;
     }
@@ -83,7 +83,7 @@ public:
         }
     }
 
-    void u32_seq(const std::vector<std::uint32_t>& values) {
+    void u32_seq(std::span<const std::uint32_t> values) {
         varint(values.size());
         for (std::uint32_t v : values) {
             varint(v);
@@ -274,19 +274,35 @@ public:
         return static_cast<IdMode>(v);
     }
 
-    std::optional<Payload> optional_payload() {
-        const std::uint8_t tag = byte();
-        if (tag == 0) {
-            return std::nullopt;
+    // The payloads field, straight into the table's flat arrays. Its lists
+    // grow as elements arrive (no room is reserved from a declared length)
+    // and the spare capacity is released once the field is complete.
+    PayloadTable payload_table() {
+        const std::uint32_t n = length();
+        PayloadTable table;
+        table.reserve(std::min<std::size_t>(n, remaining()));
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t tag = byte();
+            if (tag == 0) {
+                table.push_absent();
+                continue;
+            }
+            if (tag != 1) {
+                unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
+            }
+            table.open(u32());
+            const std::uint32_t n_ids = length();
+            for (std::uint32_t k = 0; k < n_ids; ++k) {
+                table.append_id(u32());
+            }
+            const std::uint32_t n_counts = length();
+            for (std::uint32_t k = 0; k < n_counts; ++k) {
+                table.append_count(u32());
+            }
+            table.close();
         }
-        if (tag != 1) {
-            unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
-        }
-        Payload p;
-        p.total_count = u32();
-        p.video_ids = u32_seq();
-        p.video_counts = u32_seq();
-        return p;
+        table.shrink_to_fit();
+        return table;
     }
 
     // A length, then that many elements read by `read_one`. Room is reserved
@@ -337,8 +353,8 @@ std::size_t encoded_size(const Trie& trie) {
     }
     n += u32_seq_size(trie.child_transitions);
     n += varint_size(trie.payloads.size());
-    for (const auto& p : trie.payloads) {
-        n += payload_size(p);
+    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+        n += payload_size(trie.payloads.at(i));
     }
     n += varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(Uuid);
     n += u32_seq_size(trie.video_int_ids);
@@ -356,7 +372,8 @@ void encode_into(const Trie& trie, std::uint8_t* out) {
     }
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    for (const auto& p : trie.payloads) {
+    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+        const std::optional<PayloadView> p = trie.payloads.at(i);
         if (!p) {
             w.byte(0);
             continue;
@@ -392,7 +409,7 @@ Trie decode(std::span<const std::uint8_t> bytes) {
     trie.node_shifts = r.u32_seq();
     trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
     trie.child_transitions = r.u32_seq();
-    trie.payloads = r.sequence<std::optional<Payload>>(1, [&] { return r.optional_payload(); });
+    trie.payloads = r.payload_table();
     trie.video_uuids = r.sequence<Uuid>(sizeof(Uuid), [&] { return r.uuid(); });
     trie.video_int_ids = r.u32_seq();
     trie.id_mode = r.id_mode();

@@ -13,7 +13,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "failures.hpp"
@@ -32,11 +34,118 @@ struct EdgeRange {
     bool empty() const { return start >= end; }
 };
 
+// One present payload as stored in a PayloadTable: valid until the table is
+// next changed.
+struct PayloadView {
+    std::uint32_t total_count = 0;
+    std::span<const std::uint32_t> video_ids;
+    std::span<const std::uint32_t> video_counts;
+
+    Payload to_payload() const;
+};
+
+// The payloads of all nodes, one slot per node, stored flat so that an index
+// of millions of nodes costs a few words per node rather than an optional
+// with two heap vectors each:
+//
+//   present_    one bit per slot (absent slots hold total 0 and no entries)
+//   totals_     total_count per slot
+//   id_ends_    end of slot n's ids in ids_; it starts at the previous end
+//   count_ends_ the same for counts_, kept only once some slot's two lists
+//               differ in length (possible in a trie from bytes, which must
+//               re-encode byte for byte); while empty, counts share id_ends_
+//   ids_, counts_  every slot's lists back to back, in slot order
+//
+// Ends are 32-bit: a table never holds more than 2^32 - 1 entries per list
+// (more would need over 16 GiB for the ids alone); assembling more throws
+// std::length_error.
+//
+// Every read is checked: a slot at or beyond size() throws
+// IndexOutOfBounds(size(), slot), as a read of a plain sequence would.
+class PayloadTable {
+public:
+    PayloadTable() = default;
+    PayloadTable(std::initializer_list<std::optional<Payload>> slots);
+    explicit PayloadTable(const std::vector<std::optional<Payload>>& slots);
+
+    std::size_t size() const { return totals_.size(); }
+    bool empty() const { return totals_.empty(); }
+
+    bool present(std::size_t n) const {
+        check(n);
+        return (present_[n / 64] >> (n % 64)) & 1u;
+    }
+    std::uint32_t total_count(std::size_t n) const {
+        check(n);
+        return totals_[n];
+    }
+    std::span<const std::uint32_t> video_ids(std::size_t n) const {
+        check(n);
+        return {ids_.data() + id_begin(n), ids_.data() + id_ends_[n]};
+    }
+    std::span<const std::uint32_t> video_counts(std::size_t n) const {
+        check(n);
+        return {counts_.data() + count_begin(n), counts_.data() + count_end(n)};
+    }
+    // Slot n, or nullopt when it is absent.
+    std::optional<PayloadView> at(std::size_t n) const {
+        if (!present(n)) {
+            return std::nullopt;
+        }
+        return PayloadView{totals_[n], video_ids(n), video_counts(n)};
+    }
+    // Slot n copied out as the interchange record.
+    std::optional<Payload> get(std::size_t n) const;
+
+    // Assembly, one slot after another. The appended lists must not point
+    // into this table.
+    void reserve(std::size_t slots);
+    void push_absent();
+    void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+              std::span<const std::uint32_t> video_counts);
+    void push(const Payload& p) { push(p.total_count, p.video_ids, p.video_counts); }
+    void push(const std::optional<Payload>& p);
+    // The same in steps, for the decoder: open a present slot, append all of
+    // its ids, then all of its counts, then close it.
+    void open(std::uint32_t total_count);
+    void append_id(std::uint32_t v) { ids_.push_back(v); }
+    void append_count(std::uint32_t v) { counts_.push_back(v); }
+    void close() { record_ends(); }
+    // Truncates, or appends absent slots.
+    void resize(std::size_t slots);
+    // Reverses the order of the slots, for a table assembled last slot first.
+    void reverse();
+    // Releases spare capacity, once assembly is over.
+    void shrink_to_fit();
+
+    // Equal slot by slot, whatever the representation.
+    bool operator==(const PayloadTable& other) const;
+
+private:
+    void check(std::size_t n) const {
+        if (n >= size()) {
+            throw IndexOutOfBounds(size(), n);
+        }
+    }
+    std::size_t id_begin(std::size_t n) const { return n == 0 ? 0 : id_ends_[n - 1]; }
+    std::size_t count_end(std::size_t n) const { return count_ends_.empty() ? id_ends_[n] : count_ends_[n]; }
+    std::size_t count_begin(std::size_t n) const { return n == 0 ? 0 : count_end(n - 1); }
+    void add_slot(bool is_present, std::uint32_t total_count);
+    void record_ends();
+
+    std::vector<std::uint64_t> present_;
+    std::vector<std::uint32_t> totals_;
+    std::vector<std::uint32_t> id_ends_;
+    std::vector<std::uint32_t> count_ends_;
+    std::vector<std::uint32_t> ids_;
+    std::vector<std::uint32_t> counts_;
+};
+
 struct Trie {
     std::vector<std::uint32_t> node_shifts;
     std::vector<char32_t> child_labels;  // U+0000: the node has no label
     std::vector<std::uint32_t> child_transitions;
-    std::vector<std::optional<Payload>> payloads;
+    PayloadTable payloads;
     std::vector<Uuid> video_uuids;
     std::vector<std::uint32_t> video_int_ids;
     IdMode id_mode = IdMode::Uuid;
@@ -57,8 +166,9 @@ struct Trie {
     }
 
     // Merges every node's children's payloads into it, bottom-up by descending
-    // node index, and cuts each node's lists to video_top_n. Fills absent
-    // payloads with empty ones first.
+    // node index, and cuts each node's lists to video_top_n. Absent payloads
+    // count as empty ones and come out present. On failure the payloads are
+    // left as they were.
     void propagate(std::uint32_t video_top_n);
 
     bool operator==(const Trie&) const = default;

@@ -330,8 +330,8 @@ Trie random_trie(std::mt19937& rng) {
     t.child_labels.resize(len(n));
     for (auto& c : t.child_labels) c = random_scalar(rng);
     t.child_transitions = random_u32s(rng, 14);
-    t.payloads.resize(len(n));
-    for (auto& p : t.payloads) {
+    std::vector<std::optional<Payload>> payloads(len(n));
+    for (auto& p : payloads) {
         if (rng() % 4 == 0) continue;  // absent
         Payload q;
         q.total_count = random_u32(rng);
@@ -339,6 +339,7 @@ Trie random_trie(std::mt19937& rng) {
         q.video_counts = random_u32s(rng, 5);
         p = q;
     }
+    t.payloads = PayloadTable(payloads);
     t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
     if (t.id_mode == IdMode::Uuid || rng() % 6 == 0) {
         t.video_uuids.resize(rng() % 4);

@@ -45,7 +45,7 @@ Trie make_trie(Ids shifts, Ids transitions, std::vector<std::optional<Payload>> 
     for (std::size_t i = 0; i < payloads.size(); ++i) {
         t.is_terminal[i] = payloads[i].has_value();
     }
-    t.payloads = std::move(payloads);
+    t.payloads = PayloadTable(payloads);
     return t;
 }
 
@@ -112,8 +112,8 @@ TEST(Propagate, Examples) {
         t.propagate(c.top_n);
         ASSERT_EQ(t.payloads.size(), c.expected.size()) << c.name;
         for (std::size_t i = 0; i < c.expected.size(); ++i) {
-            ASSERT_TRUE(t.payloads[i].has_value()) << c.name << " node " << i;
-            EXPECT_EQ(*t.payloads[i], c.expected[i]) << c.name << " node " << i;
+            ASSERT_TRUE(t.payloads.get(i).has_value()) << c.name << " node " << i;
+            EXPECT_EQ(*t.payloads.get(i), c.expected[i]) << c.name << " node " << i;
         }
         EXPECT_EQ(t.is_terminal, terminal_before) << c.name;
     }
@@ -149,27 +149,27 @@ TEST(Propagate, EdgeRangePastTheEndPanics) {
 // The step-by-step merge, literally: highest index first, each child merged
 // with merge_from as it stands, self listings skipped, then the cut.
 void reference_propagate(Trie& t, std::uint32_t top_n) {
-    for (auto& p : t.payloads) {
-        if (!p) {
-            p.emplace();
-        }
+    std::vector<std::optional<Payload>> payloads;
+    for (std::size_t n = 0; n < t.payloads.size(); ++n) {
+        payloads.push_back(t.payloads.get(n).value_or(Payload{}));
     }
-    for (std::size_t n = t.payloads.size(); n-- > 0;) {
-        Payload own = std::move(*t.payloads[n]);
-        t.payloads[n].reset();
+    for (std::size_t n = payloads.size(); n-- > 0;) {
+        Payload own = std::move(*payloads[n]);
+        payloads[n].reset();
         const EdgeRange r = t.children(n);
         for (std::size_t e = r.start; e < r.end; ++e) {
             const std::uint32_t c = t.child_transitions.at(e);
-            if (t.payloads[c]) {
-                own.merge_from(*t.payloads[c]);
+            if (payloads[c]) {
+                own.merge_from(*payloads[c]);
             }
         }
         if (own.video_ids.size() > top_n) {
             own.video_ids.resize(top_n);
             own.video_counts.resize(top_n);
         }
-        t.payloads[n] = std::move(own);
+        payloads[n] = std::move(own);
     }
+    t.payloads = PayloadTable(payloads);
 }
 
 Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts, int max_len) {
@@ -209,7 +209,7 @@ TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
         t.child_labels.assign(n, U'a');
         const bool huge = rng() % 3 == 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            t.payloads.push_back(rng() % 3 == 0 ? std::nullopt
+            t.payloads.push(rng() % 3 == 0 ? std::nullopt
                                                 : std::optional<Payload>(random_payload(
                                                       rng, 1 + rng() % (large ? 500 : 8), huge, large ? 40 : 6)));
         }
