@@ -1,6 +1,7 @@
 #include "prefix/trie.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -179,19 +180,26 @@ std::optional<Payload> PayloadTable::get(std::size_t n) const {
 
 void PayloadTable::reserve(std::size_t slots) {
     present_.reserve((slots + 63) / 64);
+    shared_.reserve((slots + 63) / 64);
+    shared_before_.reserve((slots + 63) / 64);
     totals_.reserve(slots);
     id_ends_.reserve(slots);
 }
 
-void PayloadTable::add_slot(bool is_present, std::uint32_t total_count) {
-    const std::size_t n = totals_.size();
+void PayloadTable::add_slot(bool is_present, bool is_shared) {
+    const std::size_t n = size_;
     if (n % 64 == 0) {
         present_.push_back(0);
+        shared_.push_back(0);
+        shared_before_.push_back(static_cast<std::uint32_t>(targets_.size()));
     }
     if (is_present) {
         present_[n / 64] |= std::uint64_t{1} << (n % 64);
     }
-    totals_.push_back(total_count);
+    if (is_shared) {
+        shared_[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    ++size_;
 }
 
 void PayloadTable::record_ends() {
@@ -203,21 +211,23 @@ void PayloadTable::record_ends() {
     if (!count_ends_.empty()) {
         count_ends_.push_back(static_cast<std::uint32_t>(counts_.size()));
     } else if (counts_.size() != ids_.size()) {
-        // The first slot whose lists differ: from here on counts keep ends of
-        // their own (every earlier slot's ends are the ids' ends).
+        // The first record whose lists differ: from here on counts keep ends
+        // of their own (every earlier record's ends are the ids' ends).
         count_ends_ = id_ends_;
         count_ends_.back() = static_cast<std::uint32_t>(counts_.size());
     }
 }
 
 void PayloadTable::push_absent() {
-    add_slot(false, 0);
+    add_slot(false, false);
+    totals_.push_back(0);
     record_ends();
 }
 
 void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                         std::span<const std::uint32_t> video_counts) {
-    add_slot(true, total_count);
+    add_slot(true, false);
+    totals_.push_back(total_count);
     ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
     counts_.insert(counts_.end(), video_counts.begin(), video_counts.end());
     record_ends();
@@ -231,27 +241,41 @@ void PayloadTable::push(const std::optional<Payload>& p) {
     }
 }
 
-void PayloadTable::open(std::uint32_t total_count) { add_slot(true, total_count); }
+void PayloadTable::push_same_as(std::size_t slot) {
+    if (!present(slot)) {
+        throw std::logic_error("payload table: a slot can only share a present payload");
+    }
+    const std::size_t r = record(slot);
+    add_slot(true, true);
+    targets_.push_back(static_cast<std::uint32_t>(r));
+}
+
+void PayloadTable::open(std::uint32_t total_count) {
+    add_slot(true, false);
+    totals_.push_back(total_count);
+}
 
 void PayloadTable::resize(std::size_t slots) {
-    if (slots >= size()) {
+    if (slots >= size_) {
         reserve(slots);
-        while (size() < slots) {
+        while (size_ < slots) {
             push_absent();
         }
         return;
     }
-    ids_.resize(slots == 0 ? 0 : id_ends_[slots - 1]);
-    counts_.resize(slots == 0 ? 0 : count_end(slots - 1));
-    totals_.resize(slots);
-    id_ends_.resize(slots);
-    if (!count_ends_.empty()) {
-        count_ends_.resize(slots);
+    // Rare (tests cut tables short); a kept slot may share a record owned by
+    // a dropped one, so the kept slots are copied out afresh.
+    PayloadTable kept;
+    kept.reserve(slots);
+    for (std::size_t n = 0; n < slots; ++n) {
+        const std::optional<PayloadView> p = at(n);
+        if (p) {
+            kept.push(p->total_count, p->video_ids, p->video_counts);
+        } else {
+            kept.push_absent();
+        }
     }
-    present_.resize((slots + 63) / 64);
-    if (slots % 64 != 0) {
-        present_.back() &= (std::uint64_t{1} << (slots % 64)) - 1;
-    }
+    *this = std::move(kept);
 }
 
 namespace {
@@ -278,18 +302,34 @@ void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_
     ends = std::move(new_ends);
 }
 
+std::vector<std::uint64_t> reversed_bits(const std::vector<std::uint64_t>& bits, std::size_t n) {
+    std::vector<std::uint64_t> out(bits.size(), 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        if ((bits[k / 64] >> (k % 64)) & 1u) {
+            const std::size_t to = n - 1 - k;
+            out[to / 64] |= std::uint64_t{1} << (to % 64);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void PayloadTable::reverse() {
-    const std::size_t n = size();
-    std::vector<std::uint64_t> bits((n + 63) / 64, 0);
-    for (std::size_t k = 0; k < n; ++k) {
-        if ((present_[k / 64] >> (k % 64)) & 1u) {
-            const std::size_t to = n - 1 - k;
-            bits[to / 64] |= std::uint64_t{1} << (to % 64);
-        }
+    const std::size_t n = size_;
+    present_ = reversed_bits(present_, n);
+    shared_ = reversed_bits(shared_, n);
+    std::uint32_t before = 0;
+    for (std::size_t w = 0; w < shared_.size(); ++w) {
+        shared_before_[w] = before;
+        before += static_cast<std::uint32_t>(std::popcount(shared_[w]));
     }
-    present_ = std::move(bits);
+    // Records come out in reverse order too: record r becomes records - 1 - r.
+    const std::size_t records = totals_.size();
+    std::reverse(targets_.begin(), targets_.end());
+    for (std::uint32_t& t : targets_) {
+        t = static_cast<std::uint32_t>(records - 1 - t);
+    }
     std::reverse(totals_.begin(), totals_.end());
     if (count_ends_.empty()) {
         // Counts share the ids' ends: reverse them by a copy of the old ends.
@@ -304,6 +344,9 @@ void PayloadTable::reverse() {
 
 void PayloadTable::shrink_to_fit() {
     present_.shrink_to_fit();
+    shared_.shrink_to_fit();
+    shared_before_.shrink_to_fit();
+    targets_.shrink_to_fit();
     totals_.shrink_to_fit();
     id_ends_.shrink_to_fit();
     count_ends_.shrink_to_fit();
@@ -339,7 +382,8 @@ bool PayloadTable::operator==(const PayloadTable& other) const {
 // sorting once gives the same lists as merging step by step.
 //
 // The result is assembled as a new table in processing order (last slot
-// first) and reversed at the end, so no slot is ever rewritten in place. A
+// first) and reversed at the end, so no slot is ever rewritten in place; a
+// node whose payload comes out equal to its only contributor's shares it. A
 // child above the current node has been processed and is read from the new
 // table; one below it (possible only in hostile input) still stands as given.
 void Trie::propagate(std::uint32_t video_top_n) {
@@ -374,6 +418,7 @@ void Trie::propagate(std::uint32_t video_top_n) {
         std::uint32_t total = own.total_count;
         std::size_t contributions = 0;
         std::optional<PayloadView> only;  // the first contribution, while it may be the only one
+        std::size_t only_child = 0;
         bool accumulating = false;
 
         for (std::size_t e = range.start; e < range.end; ++e) {
@@ -392,6 +437,7 @@ void Trie::propagate(std::uint32_t video_top_n) {
             ++contributions;
             if (contributions == 1 && own.video_ids.empty() && c < n_nodes && finished[c] != 0) {
                 only = child;
+                only_child = c;
                 continue;
             }
             if (!accumulating) {
@@ -412,6 +458,14 @@ void Trie::propagate(std::uint32_t video_top_n) {
                                   first_n(own.video_counts, video_top_n)};
             out.push(cut.total_count, cut.video_ids, cut.video_counts);
             finished[n] = in_merged_order(cut) ? 1 : 0;
+            continue;
+        }
+        if (only && only->total_count == total && only->video_ids.size() <= video_top_n &&
+            only->video_counts.size() <= video_top_n) {
+            // The usual case on a chain of single children: the node's payload
+            // is its child's, shared rather than copied.
+            out.push_same_as(out_slot(only_child));
+            finished[n] = 1;
             continue;
         }
         if (only) {

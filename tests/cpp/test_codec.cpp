@@ -280,6 +280,18 @@ TEST(Codec, AbsentPayloadIsOneZeroTag) {
     EXPECT_EQ(decode(expected), t);
 }
 
+// Lists of unequal length (only a decoded index has them) come back as
+// stored, also when equal ones follow the first unequal one.
+TEST(Codec, UnequalPayloadListsReencodeByteForByte) {
+    const Bytes bytes = hex("00 00 00 | 03 01 01 01 07 01 08 | 01 02 02 05 06 01 09 | 01 00 00 02 03 04 | 00 00 00 00");
+    const Trie t = decode(bytes);
+    ASSERT_EQ(t.payloads.size(), 3u);
+    EXPECT_EQ(t.payloads.get(0), (Payload{1, {7}, {8}}));
+    EXPECT_EQ(t.payloads.get(1), (Payload{2, {5, 6}, {9}}));
+    EXPECT_EQ(t.payloads.get(2), (Payload{0, {}, {3, 4}}));
+    EXPECT_EQ(encode(t), bytes);
+}
+
 TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
     for (char32_t bad : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
         Trie t;
