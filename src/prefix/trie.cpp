@@ -302,6 +302,10 @@ void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_
     ends = std::move(new_ends);
 }
 
+bool same_list(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
 std::vector<std::uint64_t> reversed_bits(const std::vector<std::uint64_t>& bits, std::size_t n) {
     std::vector<std::uint64_t> out(bits.size(), 0);
     for (std::size_t k = 0; k < n; ++k) {
@@ -364,8 +368,8 @@ bool PayloadTable::operator==(const PayloadTable& other) const {
         if (a.has_value() != b.has_value()) {
             return false;
         }
-        if (a && (a->total_count != b->total_count || !std::ranges::equal(a->video_ids, b->video_ids) ||
-                  !std::ranges::equal(a->video_counts, b->video_counts))) {
+        if (a && (a->total_count != b->total_count || !same_list(a->video_ids, b->video_ids) ||
+                  !same_list(a->video_counts, b->video_counts))) {
             return false;
         }
     }

@@ -71,8 +71,9 @@ void expect_slots(const PayloadTable& t, const Slots& slots, const std::string& 
         EXPECT_EQ(t.get(n), slots[n]) << what << " slot " << n;
         if (slots[n]) {
             EXPECT_EQ(t.total_count(n), slots[n]->total_count) << what << " slot " << n;
-            EXPECT_TRUE(std::ranges::equal(t.video_ids(n), slots[n]->video_ids)) << what << " slot " << n;
-            EXPECT_TRUE(std::ranges::equal(t.video_counts(n), slots[n]->video_counts)) << what << " slot " << n;
+            EXPECT_EQ(Ids(t.video_ids(n).begin(), t.video_ids(n).end()), slots[n]->video_ids) << what << " slot " << n;
+            EXPECT_EQ(Ids(t.video_counts(n).begin(), t.video_counts(n).end()), slots[n]->video_counts)
+                << what << " slot " << n;
         }
     }
 }
