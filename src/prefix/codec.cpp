@@ -277,10 +277,32 @@ public:
     // The payloads field, straight into the table's flat arrays. Its lists
     // grow as elements arrive (no room is reserved from a declared length)
     // and the spare capacity is released once the field is complete.
-    PayloadTable payload_table() {
+    //
+    // A node with a single child usually carries that child's payload (an
+    // index built here has a chain of such nodes under every branch), so the
+    // later of the two slots shares the earlier one's record when they are
+    // equal, as in the index that was encoded. The edges are only a hint
+    // here: whatever they say, every slot reads back as stored.
+    PayloadTable payload_table(std::span<const std::uint32_t> node_shifts,
+                               std::span<const std::uint32_t> child_transitions) {
         const std::uint32_t n = length();
+        const std::size_t room = std::min<std::size_t>(n, remaining());
         PayloadTable table;
-        table.reserve(std::min<std::size_t>(n, remaining()));
+        table.reserve(room);
+        constexpr std::uint32_t kNone = 0xFFFFFFFF;
+        std::vector<std::uint32_t> partner(room, kNone);
+        for (std::size_t p = 0; p < node_shifts.size(); ++p) {
+            const std::size_t start = node_shifts[p];
+            const std::size_t end = p + 1 < node_shifts.size() ? node_shifts[p + 1] : child_transitions.size();
+            if (end <= start || end - start != 1 || start >= child_transitions.size()) {
+                continue;
+            }
+            const std::size_t c = child_transitions[start];
+            const std::size_t later = std::max(p, c);
+            if (c != p && later < room && partner[later] == kNone) {
+                partner[later] = static_cast<std::uint32_t>(std::min(p, c));
+            }
+        }
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint8_t tag = byte();
             if (tag == 0) {
@@ -300,6 +322,9 @@ public:
                 table.append_count(u32());
             }
             table.close();
+            if (i < room && partner[i] != kNone) {
+                table.share_last_if_same_as(partner[i]);
+            }
         }
         table.shrink_to_fit();
         return table;
@@ -409,7 +434,7 @@ Trie decode(std::span<const std::uint8_t> bytes) {
     trie.node_shifts = r.u32_seq();
     trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
     trie.child_transitions = r.u32_seq();
-    trie.payloads = r.payload_table();
+    trie.payloads = r.payload_table(trie.node_shifts, trie.child_transitions);
     trie.video_uuids = r.sequence<Uuid>(sizeof(Uuid), [&] { return r.uuid(); });
     trie.video_int_ids = r.u32_seq();
     trie.id_mode = r.id_mode();

@@ -143,6 +143,10 @@ private:
     std::vector<std::uint64_t> keys_;
 };
 
+bool same_list(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
 std::span<const std::uint32_t> first_n(std::span<const std::uint32_t> list, std::uint32_t n) {
     return list.first(std::min<std::size_t>(list.size(), n));
 }
@@ -250,6 +254,31 @@ void PayloadTable::push_same_as(std::size_t slot) {
     targets_.push_back(static_cast<std::uint32_t>(r));
 }
 
+bool PayloadTable::share_last_if_same_as(std::size_t slot) {
+    if (size_ == 0 || slot + 1 >= size_) {
+        return false;
+    }
+    const std::size_t last = size_ - 1;
+    if (!bit(present_, last) || bit(shared_, last) || !bit(present_, slot)) {
+        return false;
+    }
+    const std::size_t own = totals_.size() - 1;  // the last slot's record is the last record
+    const std::size_t r = record(slot);
+    if (totals_[own] != totals_[r] || !same_list(ids_of(own), ids_of(r)) || !same_list(counts_of(own), counts_of(r))) {
+        return false;
+    }
+    ids_.resize(id_begin(own));
+    counts_.resize(count_begin(own));
+    totals_.pop_back();
+    id_ends_.pop_back();
+    if (!count_ends_.empty()) {
+        count_ends_.pop_back();
+    }
+    shared_[last / 64] |= std::uint64_t{1} << (last % 64);
+    targets_.push_back(static_cast<std::uint32_t>(r));
+    return true;
+}
+
 void PayloadTable::open(std::uint32_t total_count) {
     add_slot(true, false);
     totals_.push_back(total_count);
@@ -300,10 +329,6 @@ void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_
         begin = new_ends[k];
     }
     ends = std::move(new_ends);
-}
-
-bool same_list(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
 std::vector<std::uint64_t> reversed_bits(const std::vector<std::uint64_t>& bits, std::size_t n) {

@@ -113,6 +113,10 @@ public:
     // A new slot with the very payload of `slot`, an existing slot that is
     // present, without copying its lists.
     void push_same_as(std::size_t slot);
+    // Turns the last slot, when it is present, owns its record and equals
+    // present slot `slot` (an earlier one), into one sharing that slot's
+    // record, and says whether it did.
+    bool share_last_if_same_as(std::size_t slot);
     // The same as push in steps, for the decoder: open a present slot, append
     // all of its ids, then all of its counts, then close it.
     void open(std::uint32_t total_count);

@@ -292,6 +292,27 @@ TEST(Codec, UnequalPayloadListsReencodeByteForByte) {
     EXPECT_EQ(encode(t), bytes);
 }
 
+// A node and its only child with equal payloads read back as stored, in
+// either order of the two, next to pairs that differ or are absent.
+TEST(Codec, ChainsOfEqualPayloadsReadBackAsStored) {
+    const Payload a{3, {1, 2}, {2, 1}};
+    const Payload b{3, {1, 2}, {2, 2}};
+    Trie t;
+    // 0 -> 1 -> 2, 3 -> 0 (a child before its parent), 4 -> 4 (itself), 5 -> 6.
+    t.node_shifts = {0, 1, 2, 2, 3, 4, 5};
+    t.child_labels.assign(7, U'a');
+    t.child_transitions = {1, 2, 0, 4, 6};
+    t.payloads = {a, a, a, a, a, b, std::nullopt};
+    t.is_terminal.assign(7, 0);
+    const std::vector<std::uint8_t> bytes = encode(t);
+    const Trie back = decode(bytes);
+    EXPECT_EQ(back, t);
+    for (std::size_t n = 0; n < 7; ++n) {
+        EXPECT_EQ(back.payloads.get(n), t.payloads.get(n)) << "slot " << n;
+    }
+    EXPECT_EQ(encode(back), bytes);
+}
+
 TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
     for (char32_t bad : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
         Trie t;

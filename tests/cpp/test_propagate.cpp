@@ -120,6 +120,34 @@ TEST(PayloadTable, SharedSlotsReadAsTheirTargetAndCompareByContent) {
     EXPECT_NE(PayloadTable{P(1, {2}, {3})}, PayloadTable{P(1, {2}, {4})});
 }
 
+TEST(PayloadTable, LastSlotSharesOnlyAnEqualPresentSlot) {
+    PayloadTable t;
+    Slots plain;
+    const auto add = [&](const std::optional<Payload>& p) {
+        t.push(p);
+        plain.push_back(p);
+    };
+    add(P(1, {4, 5}, {2}));  // unequal lists: counts keep their own ends
+    add(P(1, {4, 5}, {2}));
+    EXPECT_TRUE(t.share_last_if_same_as(0));
+    EXPECT_FALSE(t.share_last_if_same_as(1));  // already shared
+    add(P(1, {4, 5}, {3}));
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // a count differs
+    add(P(2, {4, 5}, {2}));
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // the total differs
+    add(std::nullopt);
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // absent
+    add(P(0, {}, {}));
+    EXPECT_FALSE(t.share_last_if_same_as(4));  // the other is absent
+    EXPECT_FALSE(t.share_last_if_same_as(5));  // itself
+    add(P(1, {4, 5}, {2}));
+    EXPECT_TRUE(t.share_last_if_same_as(1));   // a slot that shares in turn
+    add(P(7, {8}, {9}));
+    expect_slots(t, plain, "after sharing");
+    t.reverse();
+    expect_slots(t, Slots(plain.rbegin(), plain.rend()), "reversed");
+}
+
 // Random tables assembled every way (whole payloads, in steps, shared),
 // reversed and cut, always against a plain vector of slots.
 TEST(PayloadTable, AssemblyReverseAndResizeMatchPlainSlots) {
