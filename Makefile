@@ -1,5 +1,5 @@
 # Everything runs through tools/: see README.md.
-.PHONY: test test-host demo bench fuzz-smoke typecheck clean
+.PHONY: test test-host demo bench bench-core fuzz-smoke typecheck clean
 
 # The whole suite: host Python, sanitizers, type check, fuzz smoke, CPython 3.14.
 test:
@@ -15,8 +15,13 @@ demo:
 	ninja -C build/demo
 	PYTHONPATH=build/demo:python /usr/bin/python3 tools/demo.py
 
-# The core benchmarks (Google Benchmark) and the build benchmark on the word list.
+# The module against its peers on the word list, CPython 3.14 in the sid root:
+# prints the table, writes bench/results/bench.json and docs/bench-latency.png.
 bench:
+	tools/bench.sh
+
+# The core benchmarks (Google Benchmark) and the build benchmark on the word list.
+bench-core:
 	tools/host-deps.sh
 	[ -f build/bench/build.ninja ] || meson setup build/bench -Dbenchmarks=true
 	ninja -C build/bench

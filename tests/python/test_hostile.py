@@ -176,6 +176,11 @@ CASES = [
     ("max_dist 2**32", lambda: cat().fuzzy_match("cat", 2**32),
      Raises(OverflowError, "out of range integral type conversion attempted")),
     ("max_dist -1", lambda: cat().fuzzy_match("cat", -1), Raises(OverflowError, "can't convert negative int to unsigned")),
+    ("limit 2**32-1", lambda: cat().fuzzy_match("cat", 65535, U32_MAX), ALL_CAT),
+    ("limit 2**32", lambda: cat().fuzzy_match("cat", 1, 2**32),
+     Raises(OverflowError, "out of range integral type conversion attempted")),
+    ("video limit 2**32-1", lambda: cat().fuzzy_match_video("cat", 65535, U32_MAX, True),
+     SameAs(lambda: cat().fuzzy_match_video("cat", 65535, None, True))),
     # A 100,000-node chain: the walk keeps its own stack, and the bound is
     # clamped, not wrapped (the node at depth 65535 is the deepest in reach).
     ("deep chain, empty term, max_dist 2**32-1", lambda: deep_chain().fuzzy_match("", U32_MAX),
@@ -312,19 +317,28 @@ def test_hostile(call, expected):
 
 # The rows of the distance table along the current path take depth times
 # min(n + 1, 2 * bound + 1) cells, so a long term with a large bound on a deep
-# index must not need memory in proportion to their product: a 20,000-node
-# chain and a 20,000-code-point term with max_dist 65535 need 1.6 GB of rows
-# if every level keeps a full band. The query must be answered (or refused
-# with a ValueError) within 1 GiB of address space. Run in a child process
-# with that limit, so a failure is a MemoryError there and nothing else.
+# index must not need memory in proportion to their product: 20,000 levels and
+# a 20,000-code-point term with max_dist 65535 need 1.6 GB of rows if every
+# level keeps a full band. The query must be answered (or refused with a
+# ValueError) within 1 GiB of address space. Two shapes, both trees a builder
+# accepts: a plain chain, and a comb (every spine node also has a leaf 'b',
+# listed after the next spine node, so no level is left through its last
+# edge). Run in a child process with that limit, so a failure is a
+# MemoryError there and nothing else.
 MEMORY_PROBE = textwrap.dedent("""
     import resource, sys
     resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
     from _quillmesh import PrefixSearch as P
     from trie_bytes import encode_trie
-    n = 20_000
-    p = P.from_bytes(encode_trie(range(n + 1), ["\\0"] + ["a"] * n, range(1, n + 1), [None] * (n + 1),
-                                 is_terminal=[False] * n + [True]))
+    n, comb = 20_000, sys.argv[1] == "comb"
+    shifts, transitions = [], []
+    for v in range(2 * n + 1 if comb else n + 1):
+        shifts.append(len(transitions))
+        if v < n:
+            transitions += [v + 1, n + v + 1] if comb and v > 0 else [v + 1]
+    labels = ["\\0"] + ["a"] * n + (["b"] * n if comb else [])
+    terminal = [v == n for v in range(len(labels))]
+    p = P.from_bytes(encode_trie(shifts, labels, transitions, [None] * len(labels), is_terminal=terminal))
     try:
         got = p.fuzzy_match("a" * n, 65535)
         print("answer" if got == [("a" * n, 1, 0)] else "wrong answer")
@@ -337,9 +351,10 @@ MEMORY_PROBE = textwrap.dedent("""
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer reserves more address space than the limit")
-def test_long_term_large_bound_deep_index_fits_in_bounded_memory():
+@pytest.mark.parametrize("shape", ["chain", "comb"])
+def test_long_term_large_bound_deep_index_fits_in_bounded_memory(shape):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, "-c", MEMORY_PROBE], env=env, capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-c", MEMORY_PROBE, shape], env=env, capture_output=True, text=True,
                           timeout=300)
     assert proc.stdout.strip() in ("answer", "refused"), proc.stdout + proc.stderr
 

@@ -12,6 +12,7 @@ memory resident on purpose).
 
 import gc
 import os
+import resource
 import sys
 
 import numpy as np
@@ -189,8 +190,12 @@ def watched(objects):
 
 
 def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        # No /proc (a chroot without it): the peak, which a leak raises as well.
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def call_many(fn, args, kwargs, exc, count):
