@@ -289,6 +289,11 @@ public:
         const std::size_t room = std::min<std::size_t>(n, remaining());
         PayloadTable table;
         table.reserve(room);
+        // Every list entry takes at least one byte of what remains, so half
+        // of it bounds the ids or the counts of a typical index; room the
+        // lists never reach costs only address space (no page is touched)
+        // and spares copying them as they grow.
+        table.reserve_entries(remaining() / 2, remaining() / 2);
         constexpr std::uint32_t kNone = 0xFFFFFFFF;
         std::vector<std::uint32_t> partner(room, kNone);
         for (std::size_t p = 0; p < node_shifts.size(); ++p) {

@@ -420,6 +420,13 @@ void Trie::propagate(std::uint32_t video_top_n) {
     const std::size_t n_slots = payloads.size();
     PayloadTable out;
     out.reserve(n_slots);
+    // Every list comes out at most video_top_n long; on a word index it is
+    // about two entries per node more than the input held. Reserving a bound
+    // of that order keeps the lists from being copied as they grow.
+    const auto room = [&](std::size_t given) {
+        return std::min<std::size_t>(std::uint64_t{video_top_n} * n_slots, 2 * (given + n_slots) + 1024);
+    };
+    out.reserve_entries(room(payloads.stored_ids()), room(payloads.stored_counts()));
     // Slots beyond the node count, which no walk visits, stay as given;
     // absent ones become empty.
     for (std::size_t i = n_slots; i-- > n_nodes;) {

@@ -105,6 +105,15 @@ public:
     // Assembly, one slot after another. The appended lists must not point
     // into this table.
     void reserve(std::size_t slots);
+    // Room for this many list entries; what is never written costs no memory
+    // beyond address space, and a list that does not grow is never copied.
+    void reserve_entries(std::size_t ids, std::size_t counts) {
+        ids_.reserve(ids);
+        counts_.reserve(counts);
+    }
+    // The entries held in all, whatever the sharing.
+    std::size_t stored_ids() const { return ids_.size(); }
+    std::size_t stored_counts() const { return counts_.size(); }
     void push_absent();
     void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
               std::span<const std::uint32_t> video_counts);
