@@ -3,15 +3,16 @@
 The index: every distinct lower-cased word of Debian's largest English word
 list, laid out breadth-first (nodes ordered by depth, then text), every word a
 terminal with 1 to 8 distinct videos drawn Zipf-like from 100,000 16-byte
-identifiers, video_top_n 32.
+identifiers, video_top_n 32 (--top-n to change it).
 
 Prints the node count, the build time, the time array.array('I', lst) takes
 over the same integer lists (the floor of merely reading the input), their
 ratio (also against the same integers converted as one flat list, which
 leaves out the per-list cost), and the resident memory the built index adds, in bytes per node,
-measured in a fresh process.
+measured in a fresh process, beside its encoded size (to_bytes, taken after the
+resident figure) and the ratio of the two.
 
-    PYTHONPATH=build/<dir> /usr/bin/python3 bench/bench_build.py [--repeat N]
+    PYTHONPATH=build/<dir> /usr/bin/python3 bench/bench_build.py [--repeat N] [--top-n K]
 """
 
 import argparse
@@ -36,7 +37,7 @@ def load_words(path=WORDS):
         return sorted({line.strip().lower() for line in f if line.strip()})
 
 
-def make_input(words, seed=2024):
+def make_input(words, seed=2024, top_n=TOP_N):
     """The six arguments, laid out breadth-first."""
     rng = random.Random(seed)
     prefixes = {""}
@@ -74,7 +75,7 @@ def make_input(words, seed=2024):
         counts = [rng.randint(1, 50) for _ in videos]
         payloads[index[w]] = (sum(counts), videos, counts)
     video_index = [rng.randbytes(16) for _ in range(VIDEOS)]
-    return [node_shifts, child_labels, payloads, child_transitions, video_index, TOP_N]
+    return [node_shifts, child_labels, payloads, child_transitions, video_index, top_n]
 
 
 def integer_lists(arguments):
@@ -111,28 +112,29 @@ def trim():
         pass
 
 
-def rss_child():
-    arguments = make_input(load_words())
+def rss_child(top_n):
+    arguments = make_input(load_words(), top_n=top_n)
     trim()
     before = rss_bytes()
     index = PrefixSearch.from_internal_data_v2(*arguments)
     trim()
     after = rss_bytes()
-    print(len(arguments[1]), after - before)
+    print(len(arguments[1]), after - before, len(index.to_bytes()))
     del index
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--top-n", type=int, default=TOP_N, help="video_top_n of the index (default %(default)s)")
     parser.add_argument("--rss-child", action="store_true", help=argparse.SUPPRESS)
     opts = parser.parse_args()
     if opts.rss_child:
-        rss_child()
+        rss_child(opts.top_n)
         return
 
     t0 = time.perf_counter()
-    arguments = make_input(load_words())
+    arguments = make_input(load_words(), top_n=opts.top_n)
     n = len(arguments[1])
     print(f"input prepared in {time.perf_counter() - t0:.1f} s")
     lists = integer_lists(arguments)
@@ -144,9 +146,9 @@ def main():
     flat_s = best_of(opts.repeat, lambda: array.array("I", flat))
     del flat
 
-    out = subprocess.run([sys.executable, __file__, "--rss-child"], check=True, capture_output=True,
+    out = subprocess.run([sys.executable, __file__, "--rss-child", "--top-n", str(opts.top_n)], check=True, capture_output=True,
                          text=True, env=os.environ).stdout.split()
-    child_nodes, grown = int(out[0]), int(out[1])
+    child_nodes, grown, encoded = int(out[0]), int(out[1]), int(out[2])
     assert child_nodes == n
 
     print(f"nodes                         {n}")
@@ -156,6 +158,8 @@ def main():
     print(f"ratio build / floor           {build_s / floor_s:.2f}")
     print(f"  same integers as one list   {flat_s * 1000:.0f} ms (ratio {build_s / flat_s:.2f})")
     print(f"resident memory of the index  {grown / n:.1f} bytes per node ({grown / 2**20:.0f} MiB)")
+    print(f"encoded size (to_bytes)       {encoded / n:.1f} bytes per node ({encoded / 2**20:.0f} MiB)")
+    print(f"ratio resident / encoded      {grown / encoded:.2f}")
 
 
 if __name__ == "__main__":

@@ -116,12 +116,13 @@ Trie build_trie(const std::vector<std::u32string>& words, std::mt19937_64& rng) 
     ZipfVideos zipf(rng);
     t.child_labels.resize(n);
     t.is_terminal.resize(n);
-    t.payloads.resize(n);
+    t.payloads.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const Node& node = tmp[order[i]];
         t.child_labels[i] = node.label;
         t.is_terminal[i] = node.terminal ? 1 : 0;
         if (!node.terminal) {
+            t.payloads.push_absent();
             continue;
         }
         Payload p;
@@ -136,7 +137,7 @@ Trie build_trie(const std::vector<std::u32string>& words, std::mt19937_64& rng) 
             p.video_counts.push_back(count);
             p.total_count += count;
         }
-        t.payloads[i] = std::move(p);
+        t.payloads.push(p);
     }
     t.id_mode = IdMode::Uuid;
     t.video_uuids.resize(kVideos);

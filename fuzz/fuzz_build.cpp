@@ -68,18 +68,17 @@ const char32_t kLabels[8] = {U'\0', U'a', U'b', U'c', U'\u00e9', U'\u20ac', U'\U
 // child listing other than itself merged with merge_from (children as they
 // stand at that moment), the lists cut, the payload put back.
 void reference_propagate(Trie& trie, std::uint32_t top_n) {
-    for (auto& p : trie.payloads) {
-        if (!p) {
-            p.emplace();
-        }
+    std::vector<std::optional<Payload>> payloads;
+    for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
+        payloads.push_back(trie.payloads.get(n).value_or(Payload{}));
     }
     for (std::size_t n = trie.node_count(); n-- > 0;) {
-        std::optional<Payload> own = std::move(trie.payloads[n]);
-        trie.payloads[n].reset();
+        std::optional<Payload> own = std::move(at(payloads, n));
+        payloads[n].reset();
         const EdgeRange r = trie.children(n);
         for (std::size_t e = r.start; e < r.end; ++e) {
             const std::uint32_t c = at(trie.child_transitions, e);
-            const std::optional<Payload>& child = at(trie.payloads, c);
+            const std::optional<Payload>& child = at(payloads, c);
             if (child) {
                 own->merge_from(*child);
             }
@@ -88,8 +87,9 @@ void reference_propagate(Trie& trie, std::uint32_t top_n) {
             own->video_ids.resize(top_n);
             own->video_counts.resize(top_n);
         }
-        trie.payloads[n] = std::move(own);
+        payloads[n] = std::move(own);
     }
+    trie.payloads = PayloadTable(payloads);
 }
 
 template <class Call>
@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t n = 0; n < n_nodes && payload_error.empty(); ++n) {
         const std::uint8_t tag = in.byte();
         if ((tag & 0x03) == 0) {
-            trie.payloads.emplace_back();
+            trie.payloads.push_absent();
             trie.is_terminal.push_back(0);
             continue;
         }
@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             expected = "video_ids and video_counts length mismatch";
         }
         payload_error = build_error_of([&] {
-            trie.payloads.emplace_back(make_payload(total, std::move(ids), std::move(counts)));
+            trie.payloads.push(make_payload(total, std::move(ids), std::move(counts)));
             trie.is_terminal.push_back(1);
         });
         if (payload_error != expected) {
@@ -267,13 +267,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!(trie == reference)) {
         for (std::size_t n = 0; n < n_nodes; ++n) {
-            if (!(trie.payloads[n] == reference.payloads[n])) {
+            if (trie.payloads.get(n) != reference.payloads.get(n)) {
                 fail("propagate differs from the plain merge at node " + std::to_string(n));
             }
         }
         fail("propagate changed something besides the payloads");
     }
-    for (const auto& p : trie.payloads) {
+    for (std::size_t n = 0; n < trie.payloads.size(); ++n) {
+        const std::optional<PayloadView> p = trie.payloads.at(n);
         if (!p || p->video_ids.size() != p->video_counts.size() || p->video_ids.size() > top_n) {
             fail("a propagated payload is absent, not parallel or longer than video_top_n");
         }

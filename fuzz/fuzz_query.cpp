@@ -117,8 +117,8 @@ bool walk_budget_exceeded(const Trie& trie, std::size_t term_length, std::uint32
             const std::uint64_t k = paths[v];
             paths[v] = 0;
             work += k;
-            if (v < trie.payloads.size() && trie.payloads[v]) {
-                work += k * trie.payloads[v]->video_ids.size();
+            if (v < trie.payloads.size() && trie.payloads.present(v)) {
+                work += k * trie.payloads.video_ids(v).size();
             }
             if (work > kWorkBudget) {
                 return true;

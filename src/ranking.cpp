@@ -130,7 +130,7 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
             continue;
         }
         (void)at(trie.is_terminal, m.node);
-        const std::optional<Payload>& p = at(trie.payloads, m.node);
+        const std::optional<PayloadView> p = trie.payloads.at(m.node);
         if (!p) {
             continue;
         }
@@ -152,7 +152,7 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
             continue;
         }
         const double w = node_weight(m.distance, term_length, at(trie.is_terminal, m.node) != 0);
-        const std::optional<Payload>& p = at(trie.payloads, m.node);
+        const std::optional<PayloadView> p = trie.payloads.at(m.node);
         if (!p) {
             continue;
         }

@@ -47,7 +47,7 @@ std::size_t char_size(char32_t c) {
     return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
 }
 
-std::size_t u32_seq_size(const std::vector<std::uint32_t>& values) {
+std::size_t u32_seq_size(std::span<const std::uint32_t> values) {
     std::size_t n = varint_size(values.size());
     for (std::uint32_t v : values) {
         n += varint_size(v);
@@ -55,7 +55,7 @@ std::size_t u32_seq_size(const std::vector<std::uint32_t>& values) {
     return n;
 }
 
-std::size_t payload_size(const std::optional<Payload>& p) {
+std::size_t payload_size(const std::optional<PayloadView>& p) {
     if (!p) {
         return 1;
     }
@@ -83,7 +83,7 @@ public:
         }
     }
 
-    void u32_seq(const std::vector<std::uint32_t>& values) {
+    void u32_seq(std::span<const std::uint32_t> values) {
         varint(values.size());
         for (std::uint32_t v : values) {
             varint(v);
@@ -274,19 +274,65 @@ public:
         return static_cast<IdMode>(v);
     }
 
-    std::optional<Payload> optional_payload() {
-        const std::uint8_t tag = byte();
-        if (tag == 0) {
-            return std::nullopt;
+    // The payloads field, straight into the table's flat arrays. Its lists
+    // grow as elements arrive (no room is reserved from a declared length)
+    // and the spare capacity is released once the field is complete.
+    //
+    // A node with a single child usually carries that child's payload (an
+    // index built here has a chain of such nodes under every branch), so the
+    // later of the two slots shares the earlier one's record when they are
+    // equal, as in the index that was encoded. The edges are only a hint
+    // here: whatever they say, every slot reads back as stored.
+    PayloadTable payload_table(std::span<const std::uint32_t> node_shifts,
+                               std::span<const std::uint32_t> child_transitions) {
+        const std::uint32_t n = length();
+        const std::size_t room = std::min<std::size_t>(n, remaining());
+        PayloadTable table;
+        table.reserve(room);
+        // Every list entry takes at least one byte of what remains, so half
+        // of it bounds the ids or the counts of a typical index; room the
+        // lists never reach costs only address space (no page is touched)
+        // and spares copying them as they grow.
+        table.reserve_entries(remaining() / 2, remaining() / 2);
+        constexpr std::uint32_t kNone = 0xFFFFFFFF;
+        std::vector<std::uint32_t> partner(room, kNone);
+        for (std::size_t p = 0; p < node_shifts.size(); ++p) {
+            const std::size_t start = node_shifts[p];
+            const std::size_t end = p + 1 < node_shifts.size() ? node_shifts[p + 1] : child_transitions.size();
+            if (end <= start || end - start != 1 || start >= child_transitions.size()) {
+                continue;
+            }
+            const std::size_t c = child_transitions[start];
+            const std::size_t later = std::max(p, c);
+            if (c != p && later < room && partner[later] == kNone) {
+                partner[later] = static_cast<std::uint32_t>(std::min(p, c));
+            }
         }
-        if (tag != 1) {
-            unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t tag = byte();
+            if (tag == 0) {
+                table.push_absent();
+                continue;
+            }
+            if (tag != 1) {
+                unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
+            }
+            table.open(u32());
+            const std::uint32_t n_ids = length();
+            for (std::uint32_t k = 0; k < n_ids; ++k) {
+                table.append_id(u32());
+            }
+            const std::uint32_t n_counts = length();
+            for (std::uint32_t k = 0; k < n_counts; ++k) {
+                table.append_count(u32());
+            }
+            table.close();
+            if (i < room && partner[i] != kNone) {
+                table.share_last_if_same_as(partner[i]);
+            }
         }
-        Payload p;
-        p.total_count = u32();
-        p.video_ids = u32_seq();
-        p.video_counts = u32_seq();
-        return p;
+        table.shrink_to_fit();
+        return table;
     }
 
     // A length, then that many elements read by `read_one`. Room is reserved
@@ -337,8 +383,8 @@ std::size_t encoded_size(const Trie& trie) {
     }
     n += u32_seq_size(trie.child_transitions);
     n += varint_size(trie.payloads.size());
-    for (const auto& p : trie.payloads) {
-        n += payload_size(p);
+    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+        n += payload_size(trie.payloads.at(i));
     }
     n += varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(Uuid);
     n += u32_seq_size(trie.video_int_ids);
@@ -356,7 +402,8 @@ void encode_into(const Trie& trie, std::uint8_t* out) {
     }
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    for (const auto& p : trie.payloads) {
+    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+        const std::optional<PayloadView> p = trie.payloads.at(i);
         if (!p) {
             w.byte(0);
             continue;
@@ -392,7 +439,7 @@ Trie decode(std::span<const std::uint8_t> bytes) {
     trie.node_shifts = r.u32_seq();
     trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
     trie.child_transitions = r.u32_seq();
-    trie.payloads = r.sequence<std::optional<Payload>>(1, [&] { return r.optional_payload(); });
+    trie.payloads = r.payload_table(trie.node_shifts, trie.child_transitions);
     trie.video_uuids = r.sequence<Uuid>(sizeof(Uuid), [&] { return r.uuid(); });
     trie.video_int_ids = r.u32_seq();
     trie.id_mode = r.id_mode();

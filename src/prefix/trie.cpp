@@ -1,7 +1,9 @@
 #include "prefix/trie.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace quillmesh {
@@ -16,7 +18,7 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 
 // A payload whose counts list is shorter than its ids list cannot be read;
 // fail as the first out-of-range read would.
-void require_parallel(const Payload& p) {
+void require_parallel(const PayloadView& p) {
     if (p.video_counts.size() < p.video_ids.size()) {
         throw IndexOutOfBounds(p.video_counts.size(), p.video_counts.size());
     }
@@ -31,7 +33,7 @@ std::uint64_t order_key(std::uint32_t video, std::uint64_t count) {
 // True when a finished list is what merging it alone would give: strictly in
 // merged order and without a repeated video. Only short lists are examined;
 // a longer one is simply taken through the accumulator.
-bool in_merged_order(const Payload& p) {
+bool in_merged_order(const PayloadView& p) {
     const std::size_t k = p.video_ids.size();
     if (k > 16 || p.video_counts.size() != k) {
         return false;
@@ -64,7 +66,7 @@ public:
         }
     }
 
-    void add(const Payload& p) {
+    void add(const PayloadView& p) {
         require_parallel(p);
         if ((used_.size() + p.video_ids.size()) * 2 > slots_.size()) {
             grow(used_.size() + p.video_ids.size());
@@ -75,9 +77,9 @@ public:
         }
     }
 
-    // Writes the accumulated entries into `p`, largest count first (equal
-    // counts by ascending video), cut to top_n, each list at its final length.
-    void emit(Payload& p, std::uint32_t top_n) {
+    // Writes the accumulated entries into `ids` and `counts`, largest count
+    // first (equal counts by ascending video), cut to top_n.
+    void emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
         keys_.clear();
         for (std::uint32_t pos : used_) {
             keys_.push_back(order_key(slots_[pos].video, slots_[pos].count));
@@ -87,14 +89,12 @@ public:
             std::nth_element(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(k), keys_.end());
         }
         std::sort(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(k));
-        std::vector<std::uint32_t> ids(k);
-        std::vector<std::uint32_t> counts(k);
+        ids.resize(k);
+        counts.resize(k);
         for (std::size_t i = 0; i < k; ++i) {
             ids[i] = static_cast<std::uint32_t>(keys_[i]);
             counts[i] = static_cast<std::uint32_t>(kCountMax - (keys_[i] >> 32));
         }
-        p.video_ids = std::move(ids);
-        p.video_counts = std::move(counts);
     }
 
 private:
@@ -143,18 +143,265 @@ private:
     std::vector<std::uint64_t> keys_;
 };
 
-void cut(Payload& p, std::uint32_t top_n) {
-    if (p.video_ids.size() > top_n) {
-        p.video_ids.resize(top_n);
-        p.video_ids.shrink_to_fit();
-    }
-    if (p.video_counts.size() > top_n) {
-        p.video_counts.resize(top_n);
-        p.video_counts.shrink_to_fit();
-    }
+bool same_list(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+std::span<const std::uint32_t> first_n(std::span<const std::uint32_t> list, std::uint32_t n) {
+    return list.first(std::min<std::size_t>(list.size(), n));
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- PayloadTable
+
+Payload PayloadView::to_payload() const {
+    return Payload{total_count, std::vector<std::uint32_t>(video_ids.begin(), video_ids.end()),
+                   std::vector<std::uint32_t>(video_counts.begin(), video_counts.end())};
+}
+
+PayloadTable::PayloadTable(std::initializer_list<std::optional<Payload>> slots) {
+    reserve(slots.size());
+    for (const auto& p : slots) {
+        push(p);
+    }
+}
+
+PayloadTable::PayloadTable(const std::vector<std::optional<Payload>>& slots) {
+    reserve(slots.size());
+    for (const auto& p : slots) {
+        push(p);
+    }
+}
+
+std::optional<Payload> PayloadTable::get(std::size_t n) const {
+    const std::optional<PayloadView> v = at(n);
+    if (!v) {
+        return std::nullopt;
+    }
+    return v->to_payload();
+}
+
+void PayloadTable::reserve(std::size_t slots) {
+    present_.reserve((slots + 63) / 64);
+    shared_.reserve((slots + 63) / 64);
+    shared_before_.reserve((slots + 63) / 64);
+    totals_.reserve(slots);
+    id_ends_.reserve(slots);
+}
+
+void PayloadTable::add_slot(bool is_present, bool is_shared) {
+    const std::size_t n = size_;
+    if (n % 64 == 0) {
+        present_.push_back(0);
+        shared_.push_back(0);
+        shared_before_.push_back(static_cast<std::uint32_t>(targets_.size()));
+    }
+    if (is_present) {
+        present_[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    if (is_shared) {
+        shared_[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    ++size_;
+}
+
+void PayloadTable::record_ends() {
+    constexpr std::size_t kMaxEnd = std::numeric_limits<std::uint32_t>::max();
+    if (ids_.size() > kMaxEnd || counts_.size() > kMaxEnd) {
+        throw std::length_error("payload table: more than 2^32 - 1 video entries");
+    }
+    id_ends_.push_back(static_cast<std::uint32_t>(ids_.size()));
+    if (!count_ends_.empty()) {
+        count_ends_.push_back(static_cast<std::uint32_t>(counts_.size()));
+    } else if (counts_.size() != ids_.size()) {
+        // The first record whose lists differ: from here on counts keep ends
+        // of their own (every earlier record's ends are the ids' ends).
+        count_ends_ = id_ends_;
+        count_ends_.back() = static_cast<std::uint32_t>(counts_.size());
+    }
+}
+
+void PayloadTable::push_absent() {
+    add_slot(false, false);
+    totals_.push_back(0);
+    record_ends();
+}
+
+void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                        std::span<const std::uint32_t> video_counts) {
+    add_slot(true, false);
+    totals_.push_back(total_count);
+    ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
+    counts_.insert(counts_.end(), video_counts.begin(), video_counts.end());
+    record_ends();
+}
+
+void PayloadTable::push(const std::optional<Payload>& p) {
+    if (p) {
+        push(*p);
+    } else {
+        push_absent();
+    }
+}
+
+void PayloadTable::push_same_as(std::size_t slot) {
+    if (!present(slot)) {
+        throw std::logic_error("payload table: a slot can only share a present payload");
+    }
+    const std::size_t r = record(slot);
+    add_slot(true, true);
+    targets_.push_back(static_cast<std::uint32_t>(r));
+}
+
+bool PayloadTable::share_last_if_same_as(std::size_t slot) {
+    if (size_ == 0 || slot + 1 >= size_) {
+        return false;
+    }
+    const std::size_t last = size_ - 1;
+    if (!bit(present_, last) || bit(shared_, last) || !bit(present_, slot)) {
+        return false;
+    }
+    const std::size_t own = totals_.size() - 1;  // the last slot's record is the last record
+    const std::size_t r = record(slot);
+    if (totals_[own] != totals_[r] || !same_list(ids_of(own), ids_of(r)) || !same_list(counts_of(own), counts_of(r))) {
+        return false;
+    }
+    ids_.resize(id_begin(own));
+    counts_.resize(count_begin(own));
+    totals_.pop_back();
+    id_ends_.pop_back();
+    if (!count_ends_.empty()) {
+        count_ends_.pop_back();
+    }
+    shared_[last / 64] |= std::uint64_t{1} << (last % 64);
+    targets_.push_back(static_cast<std::uint32_t>(r));
+    return true;
+}
+
+void PayloadTable::open(std::uint32_t total_count) {
+    add_slot(true, false);
+    totals_.push_back(total_count);
+}
+
+void PayloadTable::resize(std::size_t slots) {
+    if (slots >= size_) {
+        reserve(slots);
+        while (size_ < slots) {
+            push_absent();
+        }
+        return;
+    }
+    // Rare (tests cut tables short); a kept slot may share a record owned by
+    // a dropped one, so the kept slots are copied out afresh.
+    PayloadTable kept;
+    kept.reserve(slots);
+    for (std::size_t n = 0; n < slots; ++n) {
+        const std::optional<PayloadView> p = at(n);
+        if (p) {
+            kept.push(p->total_count, p->video_ids, p->video_counts);
+        } else {
+            kept.push_absent();
+        }
+    }
+    *this = std::move(kept);
+}
+
+namespace {
+
+// Reverses the order of the blocks of `values` that end at `ends`, keeping
+// each block's own order, and rewrites `ends` for the new order.
+void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& ends) {
+    const std::size_t total = values.size();
+    std::reverse(values.begin(), values.end());
+    // Old block k, [begin_k, end_k), now sits reversed at [total - end_k,
+    // total - begin_k) and is block n - 1 - k; its new end is total - begin_k.
+    const std::size_t n = ends.size();
+    std::vector<std::uint32_t> new_ends(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t begin = k == 0 ? 0 : ends[k - 1];
+        new_ends[n - 1 - k] = static_cast<std::uint32_t>(total - begin);
+    }
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        std::reverse(values.begin() + static_cast<std::ptrdiff_t>(begin),
+                     values.begin() + static_cast<std::ptrdiff_t>(new_ends[k]));
+        begin = new_ends[k];
+    }
+    ends = std::move(new_ends);
+}
+
+std::vector<std::uint64_t> reversed_bits(const std::vector<std::uint64_t>& bits, std::size_t n) {
+    std::vector<std::uint64_t> out(bits.size(), 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        if ((bits[k / 64] >> (k % 64)) & 1u) {
+            const std::size_t to = n - 1 - k;
+            out[to / 64] |= std::uint64_t{1} << (to % 64);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void PayloadTable::reverse() {
+    const std::size_t n = size_;
+    present_ = reversed_bits(present_, n);
+    shared_ = reversed_bits(shared_, n);
+    std::uint32_t before = 0;
+    for (std::size_t w = 0; w < shared_.size(); ++w) {
+        shared_before_[w] = before;
+        before += static_cast<std::uint32_t>(std::popcount(shared_[w]));
+    }
+    // Records come out in reverse order too: record r becomes records - 1 - r.
+    const std::size_t records = totals_.size();
+    std::reverse(targets_.begin(), targets_.end());
+    for (std::uint32_t& t : targets_) {
+        t = static_cast<std::uint32_t>(records - 1 - t);
+    }
+    std::reverse(totals_.begin(), totals_.end());
+    if (count_ends_.empty()) {
+        // Counts share the ids' ends: reverse them by a copy of the old ends.
+        std::vector<std::uint32_t> ends = id_ends_;
+        reverse_blocks(ids_, id_ends_);
+        reverse_blocks(counts_, ends);
+    } else {
+        reverse_blocks(ids_, id_ends_);
+        reverse_blocks(counts_, count_ends_);
+    }
+}
+
+void PayloadTable::shrink_to_fit() {
+    present_.shrink_to_fit();
+    shared_.shrink_to_fit();
+    shared_before_.shrink_to_fit();
+    targets_.shrink_to_fit();
+    totals_.shrink_to_fit();
+    id_ends_.shrink_to_fit();
+    count_ends_.shrink_to_fit();
+    ids_.shrink_to_fit();
+    counts_.shrink_to_fit();
+}
+
+bool PayloadTable::operator==(const PayloadTable& other) const {
+    if (size() != other.size()) {
+        return false;
+    }
+    for (std::size_t n = 0; n < size(); ++n) {
+        const std::optional<PayloadView> a = at(n);
+        const std::optional<PayloadView> b = other.at(n);
+        if (a.has_value() != b.has_value()) {
+            return false;
+        }
+        if (a && (a->total_count != b->total_count || !same_list(a->video_ids, b->video_ids) ||
+                  !same_list(a->video_counts, b->video_counts))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- propagate
 
 // Equivalent to taking each node's payload out, merging every child listing
 // other than itself into it with merge_from (children as they stand at that
@@ -162,35 +409,52 @@ void cut(Payload& p, std::uint32_t top_n) {
 // Instead of one merge per child, each node sums all contributions once in a
 // reused accumulator; since counts only grow and saturate, summing once and
 // sorting once gives the same lists as merging step by step.
+//
+// The result is assembled as a new table in processing order (last slot
+// first) and reversed at the end, so no slot is ever rewritten in place; a
+// node whose payload comes out equal to its only contributor's shares it. A
+// child above the current node has been processed and is read from the new
+// table; one below it (possible only in hostile input) still stands as given.
 void Trie::propagate(std::uint32_t video_top_n) {
-    // Absent payloads count as empty ones. Nodes are filled as they are
-    // processed (one pass less over a large array); slots beyond the node
-    // count, which no walk visits, are filled here.
     const std::size_t n_nodes = node_count();
-    for (std::size_t i = n_nodes; i < payloads.size(); ++i) {
-        if (!payloads[i]) {
-            payloads[i].emplace();
+    const std::size_t n_slots = payloads.size();
+    PayloadTable out;
+    out.reserve(n_slots);
+    // Every list comes out at most video_top_n long; on a word index it is
+    // about two entries per node more than the input held. Reserving a bound
+    // of that order keeps the lists from being copied as they grow.
+    const auto room = [&](std::size_t given) {
+        return std::min<std::size_t>(std::uint64_t{video_top_n} * n_slots, 2 * (given + n_slots) + 1024);
+    };
+    out.reserve_entries(room(payloads.stored_ids()), room(payloads.stored_counts()));
+    // Slots beyond the node count, which no walk visits, stay as given;
+    // absent ones become empty.
+    for (std::size_t i = n_slots; i-- > n_nodes;) {
+        const std::optional<PayloadView> p = payloads.at(i);
+        if (p) {
+            out.push(p->total_count, p->video_ids, p->video_counts);
+        } else {
+            out.push(0, {}, {});
         }
     }
-    if (n_nodes == 0) {
-        return;
-    }
-    const Payload empty_payload;
+    // Position in `out` of a slot already processed.
+    const auto out_slot = [n_slots](std::size_t c) { return n_slots - 1 - c; };
+    const PayloadView empty_payload;
     // finished[c]: node c has been processed and its lists are in merged
     // order, so a parent whose only contribution is c can copy them.
     std::vector<std::uint8_t> finished(n_nodes, 0);
     VideoAccumulator acc;
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint32_t> counts;
 
     for (std::size_t n = n_nodes; n-- > 0;) {
-        (void)at(payloads, n);
-        if (!payloads[n]) {
-            payloads[n].emplace();
-        }
-        Payload& own = *payloads[n];
+        const std::optional<PayloadView> given = payloads.at(n);
+        const PayloadView own = given ? *given : empty_payload;
         const EdgeRange range = children(n);
         std::uint32_t total = own.total_count;
         std::size_t contributions = 0;
-        const Payload* only = nullptr;  // the first contribution, while it may be the only one
+        std::optional<PayloadView> only;  // the first contribution, while it may be the only one
+        std::size_t only_child = 0;
         bool accumulating = false;
 
         for (std::size_t e = range.start; e < range.end; ++e) {
@@ -198,21 +462,26 @@ void Trie::propagate(std::uint32_t video_top_n) {
             if (c == n) {
                 continue;  // a node listed as its own child contributes nothing
             }
-            const std::optional<Payload>& slot = at(payloads, c);
-            // Only a child not yet processed (c < n) can still be absent.
-            const Payload& child = slot ? *slot : empty_payload;
+            const bool given_present = payloads.present(c);
+            PayloadView child = empty_payload;
+            if (c > n) {
+                child = *out.at(out_slot(c));
+            } else if (given_present) {
+                child = *payloads.at(c);
+            }
             total = saturating_add(total, child.total_count);
             ++contributions;
             if (contributions == 1 && own.video_ids.empty() && c < n_nodes && finished[c] != 0) {
-                only = &child;
+                only = child;
+                only_child = c;
                 continue;
             }
             if (!accumulating) {
                 acc.begin();
                 acc.add(own);
-                if (only != nullptr) {
+                if (only) {
                     acc.add(*only);
-                    only = nullptr;
+                    only.reset();
                 }
                 accumulating = true;
             }
@@ -221,21 +490,35 @@ void Trie::propagate(std::uint32_t video_top_n) {
 
         if (contributions == 0) {
             // Not merged: own lists stay as given, only cut.
-            cut(own, video_top_n);
-            finished[n] = in_merged_order(own) ? 1 : 0;
+            const PayloadView cut{own.total_count, first_n(own.video_ids, video_top_n),
+                                  first_n(own.video_counts, video_top_n)};
+            out.push(cut.total_count, cut.video_ids, cut.video_counts);
+            finished[n] = in_merged_order(cut) ? 1 : 0;
             continue;
         }
-        own.total_count = total;
-        if (only != nullptr) {
-            const std::size_t k = std::min<std::size_t>(only->video_ids.size(), video_top_n);
-            own.video_ids.assign(only->video_ids.begin(), only->video_ids.begin() + static_cast<std::ptrdiff_t>(k));
-            own.video_counts.assign(only->video_counts.begin(),
-                                    only->video_counts.begin() + static_cast<std::ptrdiff_t>(k));
-        } else {
-            acc.emit(own, video_top_n);
+        if (only && only->total_count == total && only->video_ids.size() <= video_top_n &&
+            only->video_counts.size() <= video_top_n) {
+            // The usual case on a chain of single children: the node's payload
+            // is its child's, shared rather than copied.
+            out.push_same_as(out_slot(only_child));
+            finished[n] = 1;
+            continue;
         }
+        if (only) {
+            // `only` lies in `out` itself: copied out before it is appended.
+            const auto only_ids = first_n(only->video_ids, video_top_n);
+            const auto only_counts = first_n(only->video_counts, video_top_n);
+            ids.assign(only_ids.begin(), only_ids.end());
+            counts.assign(only_counts.begin(), only_counts.end());
+        } else {
+            acc.emit(ids, counts, video_top_n);
+        }
+        out.push(total, ids, counts);
         finished[n] = 1;
     }
+    out.reverse();
+    out.shrink_to_fit();
+    payloads = std::move(out);
 }
 
 }  // namespace quillmesh

@@ -11,9 +11,12 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "failures.hpp"
@@ -32,11 +35,159 @@ struct EdgeRange {
     bool empty() const { return start >= end; }
 };
 
+// One present payload as stored in a PayloadTable: valid until the table is
+// next changed.
+struct PayloadView {
+    std::uint32_t total_count = 0;
+    std::span<const std::uint32_t> video_ids;
+    std::span<const std::uint32_t> video_counts;
+
+    Payload to_payload() const;
+};
+
+// The payloads of all nodes, one slot per node, stored flat so that an index
+// of millions of nodes costs a few words per node rather than an optional
+// with two heap vectors each.
+//
+// A slot either owns a record (a total and two lists) or shares the record of
+// another slot. Sharing is what keeps a built index small: after propagation
+// every node on a chain of single children (about half of a word index)
+// carries exactly its child's payload. Records are numbered in the order of
+// the slots that own them, so an owning slot's record is its slot number less
+// the sharing slots before it; a sharing slot names its record in targets_.
+//
+//   present_        one bit per slot (absent slots own an empty record)
+//   shared_         one bit per slot: the slot shares a record
+//   shared_before_  per 64 slots, the sharing slots before them (rank directory)
+//   targets_        per sharing slot, in slot order: its record
+//   totals_         per record: total_count
+//   id_ends_        per record: end of its ids in ids_ (they start at the
+//                   previous record's end)
+//   count_ends_     the same for counts_, kept only once some record's two
+//                   lists differ in length (possible in a trie from bytes,
+//                   which must re-encode byte for byte); while empty, counts
+//                   share id_ends_
+//   ids_, counts_   every record's lists back to back, in record order
+//
+// Ends are 32-bit: a table never holds more than 2^32 - 1 entries per list
+// (more would need over 16 GiB for the ids alone); assembling more throws
+// std::length_error.
+//
+// Every read is checked: a slot at or beyond size() throws
+// IndexOutOfBounds(size(), slot), as a read of a plain sequence would.
+class PayloadTable {
+public:
+    PayloadTable() = default;
+    PayloadTable(std::initializer_list<std::optional<Payload>> slots);
+    explicit PayloadTable(const std::vector<std::optional<Payload>>& slots);
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    bool present(std::size_t n) const {
+        check(n);
+        return bit(present_, n);
+    }
+    std::uint32_t total_count(std::size_t n) const { return totals_[record(n)]; }
+    std::span<const std::uint32_t> video_ids(std::size_t n) const { return ids_of(record(n)); }
+    std::span<const std::uint32_t> video_counts(std::size_t n) const { return counts_of(record(n)); }
+    // Slot n, or nullopt when it is absent.
+    std::optional<PayloadView> at(std::size_t n) const {
+        if (!present(n)) {
+            return std::nullopt;
+        }
+        const std::size_t r = record(n);
+        return PayloadView{totals_[r], ids_of(r), counts_of(r)};
+    }
+    // Slot n copied out as the interchange record.
+    std::optional<Payload> get(std::size_t n) const;
+
+    // Assembly, one slot after another. The appended lists must not point
+    // into this table.
+    void reserve(std::size_t slots);
+    // Room for this many list entries; what is never written costs no memory
+    // beyond address space, and a list that does not grow is never copied.
+    void reserve_entries(std::size_t ids, std::size_t counts) {
+        ids_.reserve(ids);
+        counts_.reserve(counts);
+    }
+    // The entries held in all, whatever the sharing.
+    std::size_t stored_ids() const { return ids_.size(); }
+    std::size_t stored_counts() const { return counts_.size(); }
+    void push_absent();
+    void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+              std::span<const std::uint32_t> video_counts);
+    void push(const Payload& p) { push(p.total_count, p.video_ids, p.video_counts); }
+    void push(const std::optional<Payload>& p);
+    // A new slot with the very payload of `slot`, an existing slot that is
+    // present, without copying its lists.
+    void push_same_as(std::size_t slot);
+    // Turns the last slot, when it is present, owns its record and equals
+    // present slot `slot` (an earlier one), into one sharing that slot's
+    // record, and says whether it did.
+    bool share_last_if_same_as(std::size_t slot);
+    // The same as push in steps, for the decoder: open a present slot, append
+    // all of its ids, then all of its counts, then close it.
+    void open(std::uint32_t total_count);
+    void append_id(std::uint32_t v) { ids_.push_back(v); }
+    void append_count(std::uint32_t v) { counts_.push_back(v); }
+    void close() { record_ends(); }
+    // Truncates, or appends absent slots.
+    void resize(std::size_t slots);
+    // Reverses the order of the slots, for a table assembled last slot first.
+    void reverse();
+    // Releases spare capacity, once assembly is over.
+    void shrink_to_fit();
+
+    // Equal slot by slot, whatever the representation.
+    bool operator==(const PayloadTable& other) const;
+
+private:
+    static bool bit(const std::vector<std::uint64_t>& bits, std::size_t n) { return (bits[n / 64] >> (n % 64)) & 1u; }
+    void check(std::size_t n) const {
+        if (n >= size_) {
+            throw IndexOutOfBounds(size_, n);
+        }
+    }
+    // The sharing slots before slot n.
+    std::size_t shared_before(std::size_t n) const {
+        const std::uint64_t below = shared_[n / 64] & ((std::uint64_t{1} << (n % 64)) - 1);
+        return shared_before_[n / 64] + static_cast<std::size_t>(std::popcount(below));
+    }
+    std::size_t record(std::size_t n) const {
+        check(n);
+        const std::size_t before = shared_before(n);
+        return bit(shared_, n) ? targets_[before] : n - before;
+    }
+    std::size_t id_begin(std::size_t r) const { return r == 0 ? 0 : id_ends_[r - 1]; }
+    std::size_t count_end(std::size_t r) const { return count_ends_.empty() ? id_ends_[r] : count_ends_[r]; }
+    std::size_t count_begin(std::size_t r) const { return r == 0 ? 0 : count_end(r - 1); }
+    std::span<const std::uint32_t> ids_of(std::size_t r) const {
+        return {ids_.data() + id_begin(r), ids_.data() + id_ends_[r]};
+    }
+    std::span<const std::uint32_t> counts_of(std::size_t r) const {
+        return {counts_.data() + count_begin(r), counts_.data() + count_end(r)};
+    }
+    void add_slot(bool is_present, bool is_shared);
+    void record_ends();
+
+    std::size_t size_ = 0;
+    std::vector<std::uint64_t> present_;
+    std::vector<std::uint64_t> shared_;
+    std::vector<std::uint32_t> shared_before_;
+    std::vector<std::uint32_t> targets_;
+    std::vector<std::uint32_t> totals_;
+    std::vector<std::uint32_t> id_ends_;
+    std::vector<std::uint32_t> count_ends_;
+    std::vector<std::uint32_t> ids_;
+    std::vector<std::uint32_t> counts_;
+};
+
 struct Trie {
     std::vector<std::uint32_t> node_shifts;
     std::vector<char32_t> child_labels;  // U+0000: the node has no label
     std::vector<std::uint32_t> child_transitions;
-    std::vector<std::optional<Payload>> payloads;
+    PayloadTable payloads;
     std::vector<Uuid> video_uuids;
     std::vector<std::uint32_t> video_int_ids;
     IdMode id_mode = IdMode::Uuid;
@@ -57,8 +208,9 @@ struct Trie {
     }
 
     // Merges every node's children's payloads into it, bottom-up by descending
-    // node index, and cuts each node's lists to video_top_n. Fills absent
-    // payloads with empty ones first.
+    // node index, and cuts each node's lists to video_top_n. Absent payloads
+    // count as empty ones and come out present. On failure the payloads are
+    // left as they were.
     void propagate(std::uint32_t video_top_n);
 
     bool operator==(const Trie&) const = default;

@@ -57,10 +57,12 @@ PyObject* from_internal_data_v2_method(PyObject*, PyObject* const* args, Py_ssiz
         for (std::size_t i = 0; i < n; ++i) {
             trie.is_terminal[i] = PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)) != Py_None;
         }
-        trie.payloads.resize(n);
+        trie.payloads.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             if (trie.is_terminal[i] != 0) {
-                trie.payloads[i] = payload_of(PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)));
+                trie.payloads.push(payload_of(PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i))));
+            } else {
+                trie.payloads.push_absent();
             }
         }
         payload_items = PyRef();

@@ -280,6 +280,39 @@ TEST(Codec, AbsentPayloadIsOneZeroTag) {
     EXPECT_EQ(decode(expected), t);
 }
 
+// Lists of unequal length (only a decoded index has them) come back as
+// stored, also when equal ones follow the first unequal one.
+TEST(Codec, UnequalPayloadListsReencodeByteForByte) {
+    const Bytes bytes = hex("00 00 00 | 03 01 01 01 07 01 08 | 01 02 02 05 06 01 09 | 01 00 00 02 03 04 | 00 00 00 00");
+    const Trie t = decode(bytes);
+    ASSERT_EQ(t.payloads.size(), 3u);
+    EXPECT_EQ(t.payloads.get(0), (Payload{1, {7}, {8}}));
+    EXPECT_EQ(t.payloads.get(1), (Payload{2, {5, 6}, {9}}));
+    EXPECT_EQ(t.payloads.get(2), (Payload{0, {}, {3, 4}}));
+    EXPECT_EQ(encode(t), bytes);
+}
+
+// A node and its only child with equal payloads read back as stored, in
+// either order of the two, next to pairs that differ or are absent.
+TEST(Codec, ChainsOfEqualPayloadsReadBackAsStored) {
+    const Payload a{3, {1, 2}, {2, 1}};
+    const Payload b{3, {1, 2}, {2, 2}};
+    Trie t;
+    // 0 -> 1 -> 2, 3 -> 0 (a child before its parent), 4 -> 4 (itself), 5 -> 6.
+    t.node_shifts = {0, 1, 2, 2, 3, 4, 5};
+    t.child_labels.assign(7, U'a');
+    t.child_transitions = {1, 2, 0, 4, 6};
+    t.payloads = {a, a, a, a, a, b, std::nullopt};
+    t.is_terminal.assign(7, 0);
+    const std::vector<std::uint8_t> bytes = encode(t);
+    const Trie back = decode(bytes);
+    EXPECT_EQ(back, t);
+    for (std::size_t n = 0; n < 7; ++n) {
+        EXPECT_EQ(back.payloads.get(n), t.payloads.get(n)) << "slot " << n;
+    }
+    EXPECT_EQ(encode(back), bytes);
+}
+
 TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
     for (char32_t bad : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
         Trie t;
@@ -330,8 +363,8 @@ Trie random_trie(std::mt19937& rng) {
     t.child_labels.resize(len(n));
     for (auto& c : t.child_labels) c = random_scalar(rng);
     t.child_transitions = random_u32s(rng, 14);
-    t.payloads.resize(len(n));
-    for (auto& p : t.payloads) {
+    std::vector<std::optional<Payload>> payloads(len(n));
+    for (auto& p : payloads) {
         if (rng() % 4 == 0) continue;  // absent
         Payload q;
         q.total_count = random_u32(rng);
@@ -339,6 +372,7 @@ Trie random_trie(std::mt19937& rng) {
         q.video_counts = random_u32s(rng, 5);
         p = q;
     }
+    t.payloads = PayloadTable(payloads);
     t.id_mode = rng() % 2 ? IdMode::Int32 : IdMode::Uuid;
     if (t.id_mode == IdMode::Uuid || rng() % 6 == 0) {
         t.video_uuids.resize(rng() % 4);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -45,8 +46,160 @@ Trie make_trie(Ids shifts, Ids transitions, std::vector<std::optional<Payload>> 
     for (std::size_t i = 0; i < payloads.size(); ++i) {
         t.is_terminal[i] = payloads[i].has_value();
     }
-    t.payloads = std::move(payloads);
+    t.payloads = PayloadTable(payloads);
     return t;
+}
+
+// ------------------------------------------------------------- PayloadTable
+
+using Slots = std::vector<std::optional<Payload>>;
+
+std::string oob_message(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const IndexOutOfBounds& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Every slot read back through each accessor, against the plain slots.
+void expect_slots(const PayloadTable& t, const Slots& slots, const std::string& what) {
+    ASSERT_EQ(t.size(), slots.size()) << what;
+    for (std::size_t n = 0; n < slots.size(); ++n) {
+        ASSERT_EQ(t.present(n), slots[n].has_value()) << what << " slot " << n;
+        EXPECT_EQ(t.get(n), slots[n]) << what << " slot " << n;
+        if (slots[n]) {
+            EXPECT_EQ(t.total_count(n), slots[n]->total_count) << what << " slot " << n;
+            EXPECT_EQ(Ids(t.video_ids(n).begin(), t.video_ids(n).end()), slots[n]->video_ids) << what << " slot " << n;
+            EXPECT_EQ(Ids(t.video_counts(n).begin(), t.video_counts(n).end()), slots[n]->video_counts)
+                << what << " slot " << n;
+        }
+    }
+}
+
+TEST(PayloadTable, ListsOfDifferentLengthsAreKeptExactly) {
+    const std::vector<Slots> cases = {
+        {},
+        {std::nullopt},
+        {P(1, {1, 2}, {3, 4}), std::nullopt, P(kMax, {}, {})},
+        // The first unequal slot after equal ones, then equal ones again.
+        {P(1, {1}, {1}), P(2, {1, 2, 3}, {9}), P(3, {4}, {5}), P(4, {}, {6, 7})},
+        {P(0, {}, {1}), std::nullopt, P(0, {5, 6}, {})},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        expect_slots(PayloadTable(cases[i]), cases[i], "case " + std::to_string(i));
+    }
+}
+
+TEST(PayloadTable, EveryReadIsChecked) {
+    const PayloadTable t{P(1, {1}, {1}), std::nullopt};
+    const std::string past = "index out of bounds: the len is 2 but the index is 2";
+    EXPECT_EQ(oob_message([&] { (void)t.present(2); }), past);
+    EXPECT_EQ(oob_message([&] { (void)t.total_count(2); }), past);
+    EXPECT_EQ(oob_message([&] { (void)t.video_ids(2); }), past);
+    EXPECT_EQ(oob_message([&] { (void)t.video_counts(2); }), past);
+    EXPECT_EQ(oob_message([&] { (void)t.at(2); }), past);
+    EXPECT_EQ(oob_message([&] { (void)PayloadTable{}.at(0); }), "index out of bounds: the len is 0 but the index is 0");
+    EXPECT_EQ(oob_message([&] { (void)t.at(1); }), "");
+}
+
+TEST(PayloadTable, SharedSlotsReadAsTheirTargetAndCompareByContent) {
+    PayloadTable shared;
+    shared.push(P(3, {7, 8}, {2, 1}));
+    shared.push_absent();
+    shared.push_same_as(0);
+    shared.push_same_as(2);  // a slot sharing a shared slot
+    const Slots plain = {P(3, {7, 8}, {2, 1}), std::nullopt, P(3, {7, 8}, {2, 1}), P(3, {7, 8}, {2, 1})};
+    expect_slots(shared, plain, "shared");
+    EXPECT_EQ(shared, PayloadTable(plain));
+    EXPECT_THROW(shared.push_same_as(1), std::logic_error);  // absent
+    EXPECT_EQ(oob_message([&] { shared.push_same_as(9); }), "index out of bounds: the len is 4 but the index is 9");
+    EXPECT_NE(shared, PayloadTable(Slots{P(3, {7, 8}, {2, 1}), std::nullopt, P(3, {7, 8}, {2, 1})}));
+    EXPECT_NE(PayloadTable{std::nullopt}, PayloadTable{Payload{}});
+    EXPECT_NE(PayloadTable{P(1, {2}, {3})}, PayloadTable{P(1, {2}, {4})});
+}
+
+TEST(PayloadTable, LastSlotSharesOnlyAnEqualPresentSlot) {
+    PayloadTable t;
+    Slots plain;
+    const auto add = [&](const std::optional<Payload>& p) {
+        t.push(p);
+        plain.push_back(p);
+    };
+    add(P(1, {4, 5}, {2}));  // unequal lists: counts keep their own ends
+    add(P(1, {4, 5}, {2}));
+    EXPECT_TRUE(t.share_last_if_same_as(0));
+    EXPECT_FALSE(t.share_last_if_same_as(1));  // already shared
+    add(P(1, {4, 5}, {3}));
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // a count differs
+    add(P(2, {4, 5}, {2}));
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // the total differs
+    add(std::nullopt);
+    EXPECT_FALSE(t.share_last_if_same_as(0));  // absent
+    add(P(0, {}, {}));
+    EXPECT_FALSE(t.share_last_if_same_as(4));  // the other is absent
+    EXPECT_FALSE(t.share_last_if_same_as(5));  // itself
+    add(P(1, {4, 5}, {2}));
+    EXPECT_TRUE(t.share_last_if_same_as(1));   // a slot that shares in turn
+    add(P(7, {8}, {9}));
+    expect_slots(t, plain, "after sharing");
+    t.reverse();
+    expect_slots(t, Slots(plain.rbegin(), plain.rend()), "reversed");
+}
+
+// Random tables assembled every way (whole payloads, in steps, shared),
+// reversed and cut, always against a plain vector of slots.
+TEST(PayloadTable, AssemblyReverseAndResizeMatchPlainSlots) {
+    std::mt19937 rng(777);
+    std::uniform_int_distribution<int> len(0, 3);
+    for (int round = 0; round < 2000; ++round) {
+        PayloadTable t;
+        Slots plain;
+        const int n = static_cast<int>(rng() % 140);  // crosses 64-slot words
+        for (int i = 0; i < n; ++i) {
+            const unsigned how = rng() % 5;
+            if (how == 0) {
+                t.push_absent();
+                plain.emplace_back();
+                continue;
+            }
+            if (how == 1 && !plain.empty()) {
+                const std::size_t target = rng() % plain.size();
+                if (plain[target]) {
+                    t.push_same_as(target);
+                    plain.push_back(plain[target]);
+                    continue;
+                }
+            }
+            Payload p{static_cast<std::uint32_t>(rng()), {}, {}};
+            const int k = len(rng);
+            const int kc = rng() % 6 == 0 ? len(rng) : k;
+            for (int j = 0; j < k; ++j) p.video_ids.push_back(rng() % 50);
+            for (int j = 0; j < kc; ++j) p.video_counts.push_back(rng() % 50);
+            if (how == 2) {
+                t.open(p.total_count);
+                for (std::uint32_t v : p.video_ids) t.append_id(v);
+                for (std::uint32_t v : p.video_counts) t.append_count(v);
+                t.close();
+            } else {
+                t.push(p);
+            }
+            plain.push_back(std::move(p));
+        }
+        const std::string what = "round " + std::to_string(round);
+        expect_slots(t, plain, what);
+        PayloadTable r = t;
+        r.reverse();
+        expect_slots(r, Slots(plain.rbegin(), plain.rend()), what + " reversed");
+        r.reverse();
+        r.shrink_to_fit();
+        expect_slots(r, plain, what + " reversed twice");
+        const std::size_t cut = plain.empty() ? 0 : rng() % (plain.size() + 3);
+        r.resize(cut);
+        plain.resize(cut);
+        expect_slots(r, plain, what + " resized");
+    }
 }
 
 // ---------------------------------------------------------------- merge_from
@@ -112,8 +265,8 @@ TEST(Propagate, Examples) {
         t.propagate(c.top_n);
         ASSERT_EQ(t.payloads.size(), c.expected.size()) << c.name;
         for (std::size_t i = 0; i < c.expected.size(); ++i) {
-            ASSERT_TRUE(t.payloads[i].has_value()) << c.name << " node " << i;
-            EXPECT_EQ(*t.payloads[i], c.expected[i]) << c.name << " node " << i;
+            ASSERT_TRUE(t.payloads.get(i).has_value()) << c.name << " node " << i;
+            EXPECT_EQ(*t.payloads.get(i), c.expected[i]) << c.name << " node " << i;
         }
         EXPECT_EQ(t.is_terminal, terminal_before) << c.name;
     }
@@ -149,27 +302,27 @@ TEST(Propagate, EdgeRangePastTheEndPanics) {
 // The step-by-step merge, literally: highest index first, each child merged
 // with merge_from as it stands, self listings skipped, then the cut.
 void reference_propagate(Trie& t, std::uint32_t top_n) {
-    for (auto& p : t.payloads) {
-        if (!p) {
-            p.emplace();
-        }
+    std::vector<std::optional<Payload>> payloads;
+    for (std::size_t n = 0; n < t.payloads.size(); ++n) {
+        payloads.push_back(t.payloads.get(n).value_or(Payload{}));
     }
-    for (std::size_t n = t.payloads.size(); n-- > 0;) {
-        Payload own = std::move(*t.payloads[n]);
-        t.payloads[n].reset();
+    for (std::size_t n = payloads.size(); n-- > 0;) {
+        Payload own = std::move(*payloads[n]);
+        payloads[n].reset();
         const EdgeRange r = t.children(n);
         for (std::size_t e = r.start; e < r.end; ++e) {
             const std::uint32_t c = t.child_transitions.at(e);
-            if (t.payloads[c]) {
-                own.merge_from(*t.payloads[c]);
+            if (payloads[c]) {
+                own.merge_from(*payloads[c]);
             }
         }
         if (own.video_ids.size() > top_n) {
             own.video_ids.resize(top_n);
             own.video_counts.resize(top_n);
         }
-        t.payloads[n] = std::move(own);
+        payloads[n] = std::move(own);
     }
+    t.payloads = PayloadTable(payloads);
 }
 
 Payload random_payload(std::mt19937& rng, std::uint32_t videos, bool huge_counts, int max_len) {
@@ -209,7 +362,7 @@ TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
         t.child_labels.assign(n, U'a');
         const bool huge = rng() % 3 == 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            t.payloads.push_back(rng() % 3 == 0 ? std::nullopt
+            t.payloads.push(rng() % 3 == 0 ? std::nullopt
                                                 : std::optional<Payload>(random_payload(
                                                       rng, 1 + rng() % (large ? 500 : 8), huge, large ? 40 : 6)));
         }

@@ -27,7 +27,7 @@ Trie ranking_trie(const std::vector<NodeSpec>& nodes, std::size_t id_count = 16)
     Trie t;
     for (const NodeSpec& n : nodes) {
         t.is_terminal.push_back(n.terminal ? 1 : 0);
-        t.payloads.push_back(n.payload);
+        t.payloads.push(n.payload);
         t.child_labels.push_back(U'x');
     }
     t.id_mode = IdMode::Int32;
@@ -251,7 +251,7 @@ std::vector<VideoScore> plain_ranking(const Trie& t, const std::vector<NodeMatch
         if (!t.is_terminal[m.node]) {
             w *= 0.85;
         }
-        const auto& p = t.payloads[m.node];
+        const std::optional<Payload> p = t.payloads.get(m.node);
         if (!p) {
             continue;
         }
@@ -336,7 +336,7 @@ Trie cat_trie() {
     t.video_int_ids = {100, 101, 102, 103};
     // Each node lists one video of its own: its node number modulo 4.
     for (std::uint32_t v = 0; v < 9; ++v) {
-        t.payloads.push_back(pay(1, {v % 4}, {1}));
+        t.payloads.push(pay(1, {v % 4}, {1}));
     }
     return t;
 }
@@ -367,9 +367,14 @@ TEST(FuzzyMatchVideo, NodeSearchModes) {
 TEST(FuzzyMatchVideo, NoFallbackWhenTerminalMatchesListNoVideos) {
     Trie t = cat_trie();
     // 'cat', 'car' and 'cart' match but list nothing; 'ca' (a prefix) would.
-    for (std::uint32_t v : {3u, 4u, 5u}) {
-        t.payloads[v] = pay(5, {}, {});
+    std::vector<std::optional<Payload>> slots;
+    for (std::size_t v = 0; v < t.payloads.size(); ++v) {
+        slots.push_back(t.payloads.get(v));
     }
+    for (std::uint32_t v : {3u, 4u, 5u}) {
+        slots[v] = pay(5, {}, {});
+    }
+    t.payloads = PayloadTable(slots);
     EXPECT_TRUE(fuzzy_match_video(t, "cat", 1, std::nullopt, std::nullopt, 0.0).empty());
     EXPECT_EQ(fuzzy_match_video(t, "cat", 1, std::nullopt, true, 0.0).size(), 1u);
 }
