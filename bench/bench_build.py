@@ -17,7 +17,6 @@ resident figure) and the ratio of the two.
 
 import argparse
 import array
-import ctypes
 import gc
 import os
 import random
@@ -26,6 +25,8 @@ import sys
 import time
 
 from _quillmesh import PrefixSearch
+
+from memory import rss_bytes, trim
 
 WORDS = "/usr/share/dict/american-english-insane"
 VIDEOS = 100_000
@@ -97,19 +98,6 @@ def best_of(repeat, fn):
         best = min(best, time.perf_counter() - t0)
         del result
     return best
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def trim():
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:
-        pass
 
 
 def rss_child(top_n):

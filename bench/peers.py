@@ -32,7 +32,6 @@ against vocabulary size (PNG). Run by tools/bench.sh (make bench):
 
 import argparse
 import array
-import ctypes
 import gc
 import json
 import os
@@ -48,6 +47,8 @@ import timeit
 
 import quillmesh
 from _quillmesh import PrefixSearch
+
+from memory import rss_bytes, trim
 
 WORDS = "/usr/share/dict/american-english-insane"
 VIDEOS = 100_000
@@ -243,19 +244,6 @@ def check_same(name, queries, expected, got):
 
 
 # ---------------------------------------------------------------- memory
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def trim():
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:
-        pass
 
 
 def rss_child(mode, path):

@@ -3,6 +3,7 @@ from hypothesis import given, settings, strategies as st
 
 from _quillmesh import PrefixSearch
 from trie_bytes import cat_trie_bytes, encode_trie
+from oracle import levenshtein
 
 
 @pytest.fixture(scope="module")
@@ -188,15 +189,6 @@ def test_cycle_ends_once_rows_leave_the_bound():
 # ---------------------------------------------------------------- oracle
 
 ALPHABET = ["a", "b", "é", "\U0001F600"]
-
-
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[-1]
 
 
 def oracle(shifts, labels, transitions, terminal, query, bound):

@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import _quillmesh
 from trie_bytes import CAT_SHIFTS, CAT_TERMINAL, CAT_TRANSITIONS, cat_trie_bytes, encode_trie
+from oracle import levenshtein
 
 PrefixSearch = _quillmesh.PrefixSearch
 
@@ -222,15 +223,6 @@ def test_accepted_argument_forms():
 # --- property test: whole lists against a plain recomputation ---------------
 
 ALPHABET = "abé\U0001F600"
-
-
-def levenshtein(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[len(b)]
 
 
 def oracle_nodes(children, labels, terminal, term, max_dist, terminal_only):
