@@ -18,6 +18,12 @@ echo "== make demo"
 make --no-print-directory demo >"$BASE/demo.log" 2>&1 || { cat "$BASE/demo.log"; exit 1; }
 tail -n 12 "$BASE/demo.log"
 tools/run-sid.sh
+# The README's benchmark command on a small sample, so that it cannot rot: it
+# checks every peer against the module and fails on any disagreement.
+echo "== make bench (smoke: 10,000 words, 40 queries)"
+QM_BENCH_SMOKE=1 tools/bench.sh --sizes 10000 --queries 40 >"$BASE/bench-smoke.log" 2>&1 || {
+    cat "$BASE/bench-smoke.log"; exit 1; }
+grep -A3 "== targets" "$BASE/bench-smoke.log" || tail -n 5 "$BASE/bench-smoke.log"
 SID_BUILD="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}/work/build/sid"
 
 echo
