@@ -63,22 +63,33 @@ std::size_t count_code_points(std::string_view text) {
     return n;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+std::size_t write_utf8(char32_t c, unsigned char* out) {
+    const auto v = static_cast<std::uint32_t>(c);
+    if (v < 0x80) {
+        out[0] = static_cast<unsigned char>(v);
+        return 1;
     }
+    if (v < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (v >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (v & 0x3F));
+        return 2;
+    }
+    if (v < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (v >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((v >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (v & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (v >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((v >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((v >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (v & 0x3F));
+    return 4;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    unsigned char buf[4];
+    out.append(reinterpret_cast<const char*>(buf), write_utf8(c, buf));
 }
 
 }  // namespace quillmesh

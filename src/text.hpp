@@ -15,6 +15,10 @@ std::u32string decode_utf8(std::string_view text);
 // Number of code points of well-formed UTF-8 text.
 std::size_t count_code_points(std::string_view text);
 
+// Writes the UTF-8 form of one scalar value at `out` (room for 4 bytes) and
+// returns its width.
+std::size_t write_utf8(char32_t c, unsigned char* out);
+
 // Appends the UTF-8 form of one scalar value.
 void append_utf8(std::string& out, char32_t c);
 

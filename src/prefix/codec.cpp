@@ -19,6 +19,7 @@
 #include <string>
 
 #include "failures.hpp"
+#include "text.hpp"
 
 namespace quillmesh {
 
@@ -44,7 +45,7 @@ std::size_t char_size(char32_t c) {
         throw std::logic_error("label is not a Unicode scalar value: " +
                                std::to_string(static_cast<std::uint32_t>(c)));
     }
-    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    return utf8_width(c);
 }
 
 std::size_t u32_seq_size(std::span<const std::uint32_t> values) {
@@ -91,27 +92,8 @@ public:
     }
 
     void character(char32_t c) {
-        const auto v = static_cast<std::uint32_t>(c);
-        switch (char_size(c)) {
-            case 1:
-                byte(static_cast<std::uint8_t>(v));
-                break;
-            case 2:
-                byte(static_cast<std::uint8_t>(0xC0 | (v >> 6)));
-                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
-                break;
-            case 3:
-                byte(static_cast<std::uint8_t>(0xE0 | (v >> 12)));
-                byte(static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)));
-                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
-                break;
-            default:
-                byte(static_cast<std::uint8_t>(0xF0 | (v >> 18)));
-                byte(static_cast<std::uint8_t>(0x80 | ((v >> 12) & 0x3F)));
-                byte(static_cast<std::uint8_t>(0x80 | ((v >> 6) & 0x3F)));
-                byte(static_cast<std::uint8_t>(0x80 | (v & 0x3F)));
-                break;
-        }
+        char_size(c);  // refuses a value that is not a scalar value
+        p_ += write_utf8(c, p_);
     }
 
     void raw(const std::uint8_t* data, std::size_t n) {
