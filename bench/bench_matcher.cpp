@@ -1,5 +1,7 @@
-// The edit-distance walk on a trie of a large English word list, with seeded
-// queries carrying 0 to 2 random edits.
+// The edit-distance walk on a trie of a large English word list (lower-cased,
+// deduplicated: the vocabulary of `make bench`), with seeded queries of the
+// same mix: a quarter exact words, a quarter one random edit, a quarter two,
+// a quarter absent words of random letters.
 //
 //   build/<dir>/bench_matcher --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 //
@@ -41,8 +43,7 @@ struct Corpus {
     std::vector<std::string> queries;
 };
 
-// Words as they are (case kept), deduplicated, in a breadth-first trie whose
-// children are ordered by label.
+// Distinct words in a breadth-first trie whose children are ordered by label.
 Trie build_breadth_first(const std::vector<std::u32string>& words) {
     std::vector<std::map<char32_t, std::uint32_t>> kids(1);
     std::vector<std::uint8_t> terminal(1, 0);
@@ -85,25 +86,36 @@ Trie build_breadth_first(const std::vector<std::u32string>& words) {
         }
     }
     t.payloads.resize(n);
+    t.seal();
     return t;
 }
 
-std::string edited_query(const std::u32string& word, std::mt19937& rng) {
-    std::u32string q = word;
-    const int edits = static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits; ++e) {
-        const char32_t letter = U'a' + static_cast<char32_t>(rng() % 26);
-        const unsigned kind = q.empty() ? 0 : rng() % 3;
-        if (kind == 0) {
-            q.insert(q.begin() + static_cast<std::ptrdiff_t>(rng() % (q.size() + 1)), letter);
-        } else if (kind == 1) {
-            q.erase(q.begin() + static_cast<std::ptrdiff_t>(rng() % q.size()));
-        } else {
-            q[rng() % q.size()] = letter;
-        }
+// The list's capitals are ASCII or Latin-1 letters, whose small letters lie
+// 0x20 above them (U+00D7 is not a letter).
+char32_t lower(char32_t c) {
+    if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) {
+        return c + 0x20;
     }
+    return c;
+}
+
+std::u32string edit(const std::u32string& word, std::mt19937& rng) {
+    std::u32string q = word;
+    const char32_t letter = U'a' + static_cast<char32_t>(rng() % 26);
+    const unsigned kind = q.size() > 1 ? rng() % 3 : rng() % 2;
+    if (kind == 0) {
+        q.insert(q.begin() + static_cast<std::ptrdiff_t>(rng() % (q.size() + 1)), letter);
+    } else if (kind == 1) {
+        q[rng() % q.size()] = letter;
+    } else {
+        q.erase(q.begin() + static_cast<std::ptrdiff_t>(rng() % q.size()));
+    }
+    return q;
+}
+
+std::string utf8(const std::u32string& w) {
     std::string out;
-    for (char32_t c : q) {
+    for (char32_t c : w) {
         append_utf8(out, c);
     }
     return out;
@@ -121,6 +133,7 @@ const Corpus& corpus() {
         std::string line;
         while (std::getline(in, line)) {
             std::u32string w = decode_utf8(line);
+            std::transform(w.begin(), w.end(), w.begin(), lower);
             if (!w.empty() && seen.insert(w).second) {
                 c.words.push_back(std::move(w));
             }
@@ -128,7 +141,19 @@ const Corpus& corpus() {
         c.trie = build_breadth_first(c.words);
         std::mt19937 rng(20261208);
         for (std::size_t i = 0; i < kQueries; ++i) {
-            c.queries.push_back(edited_query(c.words[rng() % c.words.size()], rng));
+            const std::u32string& w = c.words[rng() % c.words.size()];
+            switch (i % 4) {
+                case 0: c.queries.push_back(utf8(w)); break;
+                case 1: c.queries.push_back(utf8(edit(w, rng))); break;
+                case 2: c.queries.push_back(utf8(edit(edit(w, rng), rng))); break;
+                default: {
+                    std::u32string q;
+                    for (std::size_t k = 0; k < std::max<std::size_t>(3, w.size()); ++k) {
+                        q.push_back(U'a' + static_cast<char32_t>(rng() % 26));
+                    }
+                    c.queries.push_back(utf8(q));  // almost surely absent
+                }
+            }
         }
         return c;
     }();
@@ -139,7 +164,7 @@ const Corpus& corpus() {
 struct CountingReporter : walk::NodeReporter {
     std::size_t edges = 0;
     std::size_t rows = 0;
-    void on_edge() { ++edges; }
+    void on_edges(std::size_t count) { edges += count; }
     void on_step() { ++rows; }
 };
 
@@ -169,12 +194,17 @@ void set_counters(benchmark::State& state, std::uint32_t max_dist, bool terms) {
         }
         times.push_back(best);
     }
+    double warm = 0;
+    for (double t : times) {
+        warm += t;
+    }
     std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2), times.end());
     const double n = static_cast<double>(c.queries.size());
     state.counters["edges/query"] = static_cast<double>(edges) / n;
     state.counters["rows/query"] = static_cast<double>(rows) / n;
     state.counters["matches/query"] = static_cast<double>(matches) / n;
     state.counters["median_us"] = times[times.size() / 2];
+    state.counters["warm_mean_us"] = warm / n;
     state.counters["nodes"] = static_cast<double>(c.trie.node_count());
 }
 
@@ -189,6 +219,16 @@ void BM_FuzzyMatch(benchmark::State& state) {
     set_counters(state, max_dist, true);
 }
 BENCHMARK(BM_FuzzyMatch)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+void BM_Warm(benchmark::State& state) {
+    const Corpus& c = corpus();
+    const auto max_dist = static_cast<std::uint32_t>(state.range(0));
+    std::size_t i = 0, r = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fuzzy_match(c.trie, c.queries[i], max_dist, std::nullopt));
+        if (++r == 32) { r = 0; i = i + 1 == c.queries.size() ? 0 : i + 1; }
+    }
+}
+BENCHMARK(BM_Warm)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 void BM_FuzzyMatchNodesWithPrefixes(benchmark::State& state) {
     const Corpus& c = corpus();

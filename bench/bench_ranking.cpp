@@ -147,6 +147,7 @@ Trie build_trie(const std::vector<std::u32string>& words, std::mt19937_64& rng) 
         }
     }
     t.propagate(kTopN);
+    t.seal();
     return t;
 }
 

@@ -401,6 +401,32 @@ bool PayloadTable::operator==(const PayloadTable& other) const {
     return true;
 }
 
+// ---------------------------------------------------------------- seal
+
+void Trie::seal() {
+    const std::size_t n = child_labels.size();
+    const std::size_t edges = child_transitions.size();
+    bool ok = n > 0 && node_shifts.size() == n && is_terminal.size() == n;
+    for (std::size_t k = 0; ok && k < edges; ++k) {
+        ok = child_transitions[k] < n;
+    }
+    for (std::size_t v = 0; ok && v < n; ++v) {
+        const std::size_t start = node_shifts[v];
+        const std::size_t end = v + 1 < n ? node_shifts[v + 1] : edges;
+        ok = start >= end || end <= edges;
+    }
+    bool sorted = ok;
+    for (std::size_t v = 0; sorted && v < n; ++v) {
+        const std::size_t start = node_shifts[v];
+        const std::size_t end = v + 1 < n ? node_shifts[v + 1] : edges;
+        for (std::size_t k = start + 1; sorted && k < end; ++k) {
+            sorted = child_labels[child_transitions[k - 1]] < child_labels[child_transitions[k]];
+        }
+    }
+    seal_.ok = ok;
+    seal_.sorted = sorted;
+}
+
 // ---------------------------------------------------------------- propagate
 
 // Equivalent to taking each node's payload out, merging every child listing

@@ -207,6 +207,21 @@ struct Trie {
         return r;
     }
 
+    // Whether the sequences the matchers walk are consistent, as found by the
+    // last seal(): node_shifts and is_terminal have an entry per node, every
+    // edge names a node, and every node's edge range is empty or lies inside
+    // child_transitions. A walk of a sealed trie cannot read out of bounds, so
+    // it reads directly and in the order that suits it; an unsealed trie is
+    // walked through at() in the documented read order.
+    bool sealed() const { return seal_.ok; }
+    // For a sealed trie: whether every node's children come in strictly
+    // ascending label order, as found by the last seal().
+    bool children_sorted() const { return seal_.sorted; }
+    // Checks the above. Call it after the last change to node_shifts,
+    // child_labels, child_transitions or is_terminal: a change after it
+    // leaves a stale answer.
+    void seal();
+
     // Merges every node's children's payloads into it, bottom-up by descending
     // node index, and cuts each node's lists to video_top_n. Absent payloads
     // count as empty ones and come out present. On failure the payloads are
@@ -214,6 +229,14 @@ struct Trie {
     void propagate(std::uint32_t video_top_n);
 
     bool operator==(const Trie&) const = default;
+
+    // What seal() found. Not part of the index's value: two tries holding the
+    // same sequences are equal whether or not either has been sealed.
+    struct Seal {
+        bool ok = false;
+        bool sorted = false;
+        bool operator==(const Seal&) const { return true; }
+    } seal_;
 };
 
 }  // namespace quillmesh

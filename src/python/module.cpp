@@ -188,6 +188,7 @@ PyObject* new_prefix_search(Trie&& trie) noexcept {
     }
     auto* obj = reinterpret_cast<PrefixSearchObject*>(self);
     new (&obj->trie) Trie(std::move(trie));
+    obj->trie.seal();
     new (&obj->shared_borrows) std::atomic<std::int64_t>(0);
     return self;
 }

@@ -248,9 +248,46 @@ TEST(Matcher, InconsistentIndexFailsOnFirstBadRead) {
          oob(1, 1)},
     };
     for (const PanicCase& c : cases) {
-        EXPECT_EQ(panic_of([&] { fuzzy_match(c.trie, c.term, c.max_dist, std::nullopt); }), c.message) << c.name;
-        EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(c.trie, c.term, c.max_dist, true, std::nullopt); }), c.message)
-            << c.name;
+        // Sealing changes nothing here: an inconsistent trie is never sealed,
+        // so it keeps the checked reads and their order.
+        Trie sealed = c.trie;
+        sealed.seal();
+        EXPECT_EQ(sealed.sealed(), c.name == std::string("cycle")) << c.name;
+        for (const Trie* t : {&c.trie, static_cast<const Trie*>(&sealed)}) {
+            EXPECT_EQ(panic_of([&] { fuzzy_match(*t, c.term, c.max_dist, std::nullopt); }), c.message) << c.name;
+            EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(*t, c.term, c.max_dist, true, std::nullopt); }), c.message)
+                << c.name;
+        }
+    }
+}
+
+TEST(Matcher, SealRecordsConsistencyAndChildOrder) {
+    struct Case {
+        const char* name;
+        Trie trie;
+        bool sealed;
+        bool sorted;
+    };
+    const std::vector<Case> cases = {
+        {"cat trie ('t' before 'r')", cat_trie(), true, false},
+        {"no nodes", Trie{}, false, false},
+        {"children out of order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {1, 2}, {0, 1, 1}), true, false},
+        {"repeated label", make_trie({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), true, false},
+        {"unlabelled child first", make_trie({0, 2, 2}, std::u32string(U"\0\0a", 3), {1, 2}, {0, 0, 1}), true, true},
+        {"empty range starting past the end", make_trie({9, 0, 1}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), true,
+         true},
+        {"range running past the end", make_trie({0, 1, 9}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), false,
+         false},
+        {"is_terminal too long", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0, 1, 1}), false, false},
+        {"node_shifts too long", make_trie({0, 1, 1}, std::u32string(U"\0a", 2), {1}, {0, 1}), false, false},
+    };
+    for (const Case& c : cases) {
+        Trie t = c.trie;
+        EXPECT_FALSE(t.sealed()) << c.name;
+        t.seal();
+        EXPECT_EQ(t.sealed(), c.sealed) << c.name;
+        EXPECT_EQ(t.sealed() && t.children_sorted(), c.sorted) << c.name;
+        EXPECT_EQ(t, c.trie) << c.name << ": sealing is not part of the value";
     }
 }
 
@@ -353,18 +390,22 @@ Trie random_trie(std::mt19937& rng) {
     return t;
 }
 
-// A trie of random words over a small alphabet: deeper paths than above.
-Trie random_word_trie(std::mt19937& rng) {
+// A trie of random words over `letters` of kWide: deeper paths than above.
+// With `sorted`, children come in ascending label order (after a U+0000
+// child now and then), as a sealed trie can then look labels up.
+const char32_t kWide[] = {U'a', U'b', U'é', U'c', U'd', U'e', U'f', U'g', U'h', U'i', U'j', U'k', U'\U0001F600'};
+
+Trie random_word_trie(std::mt19937& rng, std::size_t letters = 3, bool sorted = false) {
     std::vector<std::vector<std::uint32_t>> children(1);
     Trie t;
     t.child_labels.push_back(U'\0');
     t.is_terminal.push_back(0);
-    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, 8)(rng);
+    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, sorted ? 40 : 8)(rng);
     for (std::size_t w = 0; w < words; ++w) {
         const std::size_t len = std::uniform_int_distribution<std::size_t>(0, 14)(rng);
         std::uint32_t v = 0;
         for (std::size_t i = 0; i < len; ++i) {
-            const char32_t c = kAlphabet[rng() % 3];
+            const char32_t c = kWide[rng() % letters];
             std::uint32_t next = 0;
             for (std::uint32_t child : children[v]) {
                 if (t.child_labels[child] == c) {
@@ -383,10 +424,22 @@ Trie random_word_trie(std::mt19937& rng) {
         t.is_terminal[v] = v == 0 ? 0 : 1;
     }
     for (auto& list : children) {
-        std::shuffle(list.begin(), list.end(), rng);
+        if (sorted) {
+            std::sort(list.begin(), list.end(),
+                      [&](std::uint32_t x, std::uint32_t y) { return t.child_labels[x] < t.child_labels[y]; });
+            if (rng() % 5 == 0) {
+                list.insert(list.begin(), static_cast<std::uint32_t>(t.child_labels.size()));
+                t.child_labels.push_back(U'\0');  // a leaf, never entered
+                t.is_terminal.push_back(1);
+            }
+        } else {
+            std::shuffle(list.begin(), list.end(), rng);
+        }
         t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
         t.child_transitions.insert(t.child_transitions.end(), list.begin(), list.end());
     }
+    // The unlabelled leaves were added after their parents' entries.
+    t.node_shifts.resize(t.child_labels.size(), static_cast<std::uint32_t>(t.child_transitions.size()));
     t.payloads.resize(t.child_labels.size());
     return t;
 }
@@ -395,7 +448,7 @@ std::u32string random_query(std::mt19937& rng, std::size_t max_len) {
     std::u32string q;
     const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
     for (std::size_t i = 0; i < len; ++i) {
-        q.push_back(rng() % 9 == 0 ? U'z' : kAlphabet[rng() % 4]);
+        q.push_back(rng() % 9 == 0 ? U'z' : rng() % 3 == 0 ? kWide[rng() % std::size(kWide)] : kAlphabet[rng() % 4]);
     }
     return q;
 }
@@ -425,12 +478,25 @@ void check_against_oracle(const Trie& t, const std::u32string& query, std::uint3
     }
 }
 
+// Rounds cycle through: random index, word trie (both walked through the
+// checked reads), the same two sealed, and a sealed word trie over a wider
+// alphabet with its children in label order.
 TEST(MatcherOracle, RandomIndexesAndQueries) {
     std::mt19937 rng(20261208);
-    for (int round = 0; round < 3000; ++round) {
-        const Trie t = round % 2 == 0 ? random_trie(rng) : random_word_trie(rng);
+    for (int round = 0; round < 5000; ++round) {
+        const int kind = round % 5;
+        Trie t = kind == 0 || kind == 2 ? random_trie(rng)
+                 : kind == 4            ? random_word_trie(rng, std::size(kWide), true)
+                                        : random_word_trie(rng);
+        if (kind >= 2) {
+            t.seal();
+            ASSERT_TRUE(t.sealed());
+            if (kind == 4) {
+                ASSERT_TRUE(t.children_sorted()) << "round " << round;
+            }
+        }
         for (int query = 0; query < 4; ++query) {
-            const std::u32string q = random_query(rng, round % 2 == 0 ? 5 : 16);
+            const std::u32string q = random_query(rng, kind == 0 || kind == 2 ? 5 : 16);
             const std::uint32_t max_dist = rng() % 10 == 0 ? (rng() % 2 ? 9 : 70000) : rng() % 4;
             check_against_oracle(t, q, max_dist, std::nullopt);
             check_against_oracle(t, q, max_dist, static_cast<std::uint32_t>(1 + rng() % 4));
