@@ -282,8 +282,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Round trip through the byte format.
     const std::vector<std::uint8_t> bytes = encode(trie);
-    if (bytes.size() != encoded_size(trie)) {
-        fail("encode wrote a different size than encoded_size");
+    if (bytes.size() != encoded_size(trie) || encoded_size_bound(trie) < bytes.size()) {
+        fail("encode wrote a different size than encoded_size, or more than encoded_size_bound");
     }
     Trie again;
     try {

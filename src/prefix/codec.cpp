@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -48,12 +49,14 @@ std::size_t char_size(char32_t c) {
     return utf8_width(c);
 }
 
+// Written without branches so that the loop vectorises: a u32 takes 1 byte,
+// 2 more past 250 and 2 more again past 0xFFFF.
 std::size_t u32_seq_size(std::span<const std::uint32_t> values) {
-    std::size_t n = varint_size(values.size());
+    std::size_t extra = 0;
     for (std::uint32_t v : values) {
-        n += varint_size(v);
+        extra += static_cast<std::size_t>(v > kMaxSingleByte) + static_cast<std::size_t>(v > 0xFFFFu);
     }
-    return n;
+    return varint_size(values.size()) + values.size() + 2 * extra;
 }
 
 std::size_t payload_size(const std::optional<PayloadView>& p) {
@@ -68,6 +71,7 @@ public:
     explicit Writer(std::uint8_t* out) : p_(out) {}
 
     void byte(std::uint8_t b) { *p_++ = b; }
+    std::size_t written(const std::uint8_t* start) const { return static_cast<std::size_t>(p_ - start); }
 
     void varint(std::uint64_t v) {
         if (v <= kMaxSingleByte) {
@@ -84,11 +88,23 @@ public:
         }
     }
 
+    // Each value is written as a marker byte and four value bytes, and the
+    // position then moves by the value's true width: no branch on the width,
+    // which varies unpredictably in identifier lists. The bytes beyond the
+    // width are overwritten by what follows; they lie inside the room that
+    // encoded_size_bound() counts for the value (5 bytes), so the buffer must
+    // be at least that large.
     void u32_seq(std::span<const std::uint32_t> values) {
         varint(values.size());
+        std::uint8_t* p = p_;
         for (std::uint32_t v : values) {
-            varint(v);
+            const bool wide = v > kMaxSingleByte;
+            const bool wider = v > 0xFFFFu;
+            p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
+            store_le(p + 1, v);
+            p += 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
         }
+        p_ = p;
     }
 
     void character(char32_t c) {
@@ -102,6 +118,17 @@ public:
     }
 
 private:
+    template <class T>
+    static void store_le(std::uint8_t* p, T v) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p, &v, sizeof v);
+        } else {
+            for (std::size_t i = 0; i < sizeof v; ++i) {
+                p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+            }
+        }
+    }
+
     void little_endian(std::uint64_t v, int width) {
         for (int i = 0; i < width; ++i) {
             byte(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -375,7 +402,26 @@ std::size_t encoded_size(const Trie& trie) {
     return n;
 }
 
-void encode_into(const Trie& trie, std::uint8_t* out) {
+std::size_t encoded_size_bound(const Trie& trie) {
+    // Every integer takes at most 5 bytes (a length at most 9), a label 4.
+    constexpr std::size_t kLength = 9;
+    constexpr std::size_t kU32 = 5;
+    std::size_t n = kLength + kU32 * trie.node_shifts.size();
+    n += kLength + 4 * trie.child_labels.size();
+    n += kLength + kU32 * trie.child_transitions.size();
+    n += kLength;
+    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+        const std::optional<PayloadView> p = trie.payloads.at(i);
+        n += p ? 1 + kU32 + 2 * kLength + kU32 * (p->video_ids.size() + p->video_counts.size()) : 1;
+    }
+    n += kLength + trie.video_uuids.size() * sizeof(Uuid);
+    n += kLength + kU32 * trie.video_int_ids.size();
+    n += kU32;
+    n += kLength + trie.is_terminal.size();
+    return n;
+}
+
+std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
     Writer w(out);
     w.u32_seq(trie.node_shifts);
     w.varint(trie.child_labels.size());
@@ -407,11 +453,16 @@ void encode_into(const Trie& trie, std::uint8_t* out) {
         // that it reads back.
         w.byte(t != 0 ? 1 : 0);
     }
+    return w.written(out);
 }
 
 std::vector<std::uint8_t> encode(const Trie& trie) {
-    std::vector<std::uint8_t> out(encoded_size(trie));
-    encode_into(trie, out.data());
+    std::vector<std::uint8_t> out(encoded_size_bound(trie));
+    const std::size_t size = encode_into(trie, out.data());
+    if (size != encoded_size(trie)) {
+        throw std::logic_error("the encoder wrote a different size than it measured");
+    }
+    out.resize(size);
     return out;
 }
 

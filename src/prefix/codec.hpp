@@ -14,8 +14,17 @@ namespace quillmesh {
 // Exact number of bytes encode_into() writes for `trie`.
 std::size_t encoded_size(const Trie& trie);
 
-// Writes exactly encoded_size(trie) bytes at `out`.
-void encode_into(const Trie& trie, std::uint8_t* out);
+// At least encoded_size(trie), found without sizing every integer: room to
+// encode into when the result can be shrunk to size afterwards (to_bytes),
+// which saves a whole pass over the index.
+std::size_t encoded_size_bound(const Trie& trie);
+
+// Writes exactly encoded_size(trie) bytes at `out` and returns their number;
+// `out` must have room for encoded_size_bound(trie) bytes (the writer stores
+// whole words ahead of its position).
+// A label that is not a Unicode scalar value throws std::logic_error (it
+// cannot be in a Trie the builder or the decoder made).
+std::size_t encode_into(const Trie& trie, std::uint8_t* out);
 
 // Convenience: one allocation of the final size, then the bytes.
 std::vector<std::uint8_t> encode(const Trie& trie);

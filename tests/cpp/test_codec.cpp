@@ -112,6 +112,7 @@ TEST(Codec, UnsignedValuesAtEveryWidthBoundary) {
         const Bytes expected = concat(concat(hex("01"), hex(c.bytes)), rest);
         EXPECT_EQ(encode(t), expected) << c.value;
         EXPECT_EQ(encoded_size(t), expected.size()) << c.value;
+        EXPECT_GE(encoded_size_bound(t), expected.size()) << c.value;
         EXPECT_EQ(decode(expected), t) << c.value;
     }
 }
@@ -391,6 +392,7 @@ TEST(Codec, RandomTriesRoundTripAndEveryTruncationEndsInUnexpectedEnd) {
         const Trie t = random_trie(rng);
         const Bytes bytes = encode(t);
         ASSERT_EQ(bytes.size(), encoded_size(t)) << iteration;
+        ASSERT_GE(encoded_size_bound(t), bytes.size()) << iteration;
         ASSERT_EQ(decode(bytes), t) << iteration;
         // A prefix of a valid encoding is valid as far as it goes, so the
         // only possible failure is running out of input.
