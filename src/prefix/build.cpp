@@ -30,11 +30,15 @@ void check_edge_targets(std::span<const std::uint32_t> child_transitions, std::s
     }
 }
 
-Payload make_payload(std::uint32_t total_count, std::vector<std::uint32_t>&& video_ids,
-                     std::vector<std::uint32_t>&& video_counts) {
-    if (video_ids.size() != video_counts.size()) {
+void check_payload_lists(std::size_t video_ids, std::size_t video_counts) {
+    if (video_ids != video_counts) {
         throw BuildError(BuildError::Kind::Value, "video_ids and video_counts length mismatch");
     }
+}
+
+Payload make_payload(std::uint32_t total_count, std::vector<std::uint32_t>&& video_ids,
+                     std::vector<std::uint32_t>&& video_counts) {
+    check_payload_lists(video_ids.size(), video_counts.size());
     return Payload{total_count, std::move(video_ids), std::move(video_counts)};
 }
 

@@ -19,6 +19,9 @@ void check_lengths(std::size_t node_shifts_len, std::size_t child_labels_len, st
 // Every edge must name an existing node; the first that does not is reported.
 void check_edge_targets(std::span<const std::uint32_t> child_transitions, std::size_t node_count);
 
+// A payload's two lists must be equally long.
+void check_payload_lists(std::size_t video_ids, std::size_t video_counts);
+
 // A payload from its three converted positions.
 Payload make_payload(std::uint32_t total_count, std::vector<std::uint32_t>&& video_ids,
                      std::vector<std::uint32_t>&& video_counts);

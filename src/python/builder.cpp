@@ -17,7 +17,14 @@ namespace {
 
 // One payload tuple (total_count, video_ids, video_counts). Its conversion
 // errors carry no argument name: the arguments themselves were valid.
-Payload payload_of(PyObject* item) {
+// Lists reused from one payload to the next: a million payloads then cost
+// no allocation each.
+struct PayloadScratch {
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint32_t> counts;
+};
+
+void push_payload(PayloadTable& table, PyObject* item, PayloadScratch& scratch) {
     if (!PyTuple_Check(item)) {
         raise_cannot_convert(item, "PyTuple");
     }
@@ -25,9 +32,12 @@ Payload payload_of(PyObject* item) {
         raise(PyExc_ValueError, "Payload tuple must have 3 elements");
     }
     const std::uint32_t total_count = to_u32(PyTuple_GET_ITEM(item, 0));
-    std::vector<std::uint32_t> video_ids = to_u32_vector(PyTuple_GET_ITEM(item, 1));
-    std::vector<std::uint32_t> video_counts = to_u32_vector(PyTuple_GET_ITEM(item, 2));
-    return make_payload(total_count, std::move(video_ids), std::move(video_counts));
+    scratch.ids.clear();
+    append_u32s(PyTuple_GET_ITEM(item, 1), scratch.ids);
+    scratch.counts.clear();
+    append_u32s(PyTuple_GET_ITEM(item, 2), scratch.counts);
+    check_payload_lists(scratch.ids.size(), scratch.counts.size());
+    table.push(total_count, scratch.ids, scratch.counts);
 }
 
 }  // namespace
@@ -58,9 +68,10 @@ PyObject* from_internal_data_v2_method(PyObject*, PyObject* const* args, Py_ssiz
             trie.is_terminal[i] = PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)) != Py_None;
         }
         trie.payloads.reserve(n);
+        PayloadScratch scratch;
         for (std::size_t i = 0; i < n; ++i) {
             if (trie.is_terminal[i] != 0) {
-                trie.payloads.push(payload_of(PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i))));
+                push_payload(trie.payloads, PyTuple_GET_ITEM(payload_items.get(), static_cast<Py_ssize_t>(i)), scratch);
             } else {
                 trie.payloads.push_absent();
             }

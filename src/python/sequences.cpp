@@ -157,17 +157,21 @@ void require_sequence(PyObject* obj) {
     }
 }
 
-std::vector<std::uint32_t> to_u32_vector(PyObject* obj) {
+void append_u32s(PyObject* obj, std::vector<std::uint32_t>& out) {
     require_sequence(obj);
-    std::vector<std::uint32_t> out;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     if (byte_buffer(obj, data, size)) {
-        out.assign(data, data + size);
-        return out;
+        out.insert(out.end(), data, data + size);
+        return;
     }
-    out.reserve(size_hint(obj));
+    out.reserve(out.size() + size_hint(obj));
     for_each_item(obj, [&](PyObject* item) { out.push_back(item_to_u32(item)); });
+}
+
+std::vector<std::uint32_t> to_u32_vector(PyObject* obj) {
+    std::vector<std::uint32_t> out;
+    append_u32s(obj, out);
     return out;
 }
 

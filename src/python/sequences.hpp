@@ -25,6 +25,8 @@ void require_sequence(PyObject* obj);
 
 // A sequence of integers 0..4294967295.
 std::vector<std::uint32_t> to_u32_vector(PyObject* obj);
+// The same, appended to `out` (which may hold a partial sequence on failure).
+void append_u32s(PyObject* obj, std::vector<std::uint32_t>& out);
 
 // A sequence of str: each string's first character, U+0000 for an empty one.
 std::vector<char32_t> to_label_vector(PyObject* obj);
