@@ -311,23 +311,22 @@ namespace {
 
 // Reverses the order of the blocks of `values` that end at `ends`, keeping
 // each block's own order, and rewrites `ends` for the new order.
+// Puts the blocks of `values` (block k ends at ends[k]) in reverse order, each
+// block keeping its own order, in one copy into a list of the exact size
+// (which also drops any spare room the assembly reserved).
 void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& ends) {
     const std::size_t total = values.size();
-    std::reverse(values.begin(), values.end());
-    // Old block k, [begin_k, end_k), now sits reversed at [total - end_k,
-    // total - begin_k) and is block n - 1 - k; its new end is total - begin_k.
     const std::size_t n = ends.size();
+    std::vector<std::uint32_t> out;
+    out.reserve(total);
     std::vector<std::uint32_t> new_ends(n);
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = n; k-- > 0;) {
         const std::size_t begin = k == 0 ? 0 : ends[k - 1];
-        new_ends[n - 1 - k] = static_cast<std::uint32_t>(total - begin);
+        out.insert(out.end(), values.begin() + static_cast<std::ptrdiff_t>(begin),
+                   values.begin() + static_cast<std::ptrdiff_t>(ends[k]));
+        new_ends[n - 1 - k] = static_cast<std::uint32_t>(out.size());
     }
-    std::size_t begin = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        std::reverse(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                     values.begin() + static_cast<std::ptrdiff_t>(new_ends[k]));
-        begin = new_ends[k];
-    }
+    values = std::move(out);
     ends = std::move(new_ends);
 }
 
@@ -447,10 +446,12 @@ void Trie::propagate(std::uint32_t video_top_n) {
     PayloadTable out;
     out.reserve(n_slots);
     // Every list comes out at most video_top_n long; on a word index it is
-    // about two entries per node more than the input held. Reserving a bound
-    // of that order keeps the lists from being copied as they grow.
+    // about four entries per node more than the input held. Reserving a
+    // bound of that order keeps the lists from being copied as they grow;
+    // room never written is never resident, and reverse() leaves the lists
+    // at their exact size.
     const auto room = [&](std::size_t given) {
-        return std::min<std::size_t>(std::uint64_t{video_top_n} * n_slots, 2 * (given + n_slots) + 1024);
+        return std::min<std::size_t>(std::uint64_t{video_top_n} * n_slots, 4 * (given + n_slots) + 1024);
     };
     out.reserve_entries(room(payloads.stored_ids()), room(payloads.stored_counts()));
     // Slots beyond the node count, which no walk visits, stay as given;
