@@ -1,0 +1,271 @@
+// The walk of a sealed trie: the unchecked, faster form of walk_checked()
+// (walk.hpp), used by walk_trie() for every trie that Trie::seal() found
+// consistent.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "prefix/band.hpp"
+#include "prefix/trie.hpp"
+
+namespace quillmesh::walk {
+
+// The same walk on a sealed trie (Trie::sealed()), whose reads cannot fail:
+// the sequences are read directly, and a node's children are tried all at
+// once, before the walk goes down into the first of them. The rows of the
+// children that stay within the bound wait side by side until each one's
+// turn comes (a node is recorded when its turn comes, so the records come in
+// the same pre-order), and the first reads of each waiting child are
+// requested from memory while its siblings are still being tried.
+//
+// The rows of the waiting children can take more memory than the checked
+// walk's rows of the path; past the same budget this walk gives up and
+// returns false, and the caller repeats the query with the checked walk,
+// which answers or refuses it as ever.
+template <class Reporter>
+class SealedWalk {
+public:
+    SealedWalk(const Trie& trie, std::u32string_view query, std::uint32_t bound, Reporter& reporter)
+        : trie_(trie),
+          band_(query, bound),
+          reporter_(reporter),
+          shifts_(trie.node_shifts.data()),
+          targets_(trie.child_transitions.data()),
+          labels_(trie.child_labels.data()),
+          nodes_(trie.node_shifts.size()),
+          edges_(trie.child_transitions.size()),
+          stride_(band_.stride()),
+          sorted_(trie.children_sorted()),
+          spent_(band_.width()),
+          cells_(stride_ * 64) {
+        waiting_.reserve(256);
+        frames_.reserve(64);
+        if constexpr (Reporter::kSpellsPath) {
+            path_.reserve(64);
+        }
+    }
+
+    bool run(std::optional<std::uint32_t> limit) {
+        band_.root(cells_.data());
+        used_ = stride_;
+        if (!expand(0, 0, 0, 0, stride_)) {
+            return false;
+        }
+        std::size_t recorded = 0;
+        while (!frames_.empty()) {
+            Frame& top = frames_.back();
+            if (top.next == top.end) {
+                used_ = top.mark;
+                waiting_.resize(top.first);
+                frames_.pop_back();
+                continue;
+            }
+            const Waiting w = waiting_[top.next++];
+            const std::size_t depth = top.depth;
+            if constexpr (Reporter::kSpellsPath) {
+                path_.resize(depth - 1);
+                path_.push_back(w.label);
+            }
+            if (w.last <= band_.bound() && reporter_.accepts(trie_, w.node)) {
+                reporter_.record(w.node, w.last, std::span<const char32_t>(path_));
+                if (limit && ++recorded >= *limit) {
+                    return true;
+                }
+            }
+            std::size_t row = w.row;
+            std::size_t mark = used_;
+            if (top.next == top.end) {
+                // The frame's last child: nothing is left to come back to, so
+                // the frame goes and the child's row moves down to where the
+                // frame's rows began (a long chain costs one row, not one per
+                // level).
+                mark = top.mark;
+                if (row != mark) {
+                    std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
+                    row = mark;
+                }
+                used_ = mark + stride_;
+                waiting_.resize(top.first);
+                frames_.pop_back();
+            }
+            if (!expand(w.node, depth, row, w.low, mark)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // A spent row with at most this many labels, whose node has more than
+    // kScanFanout children in ascending label order, looks its labels up.
+    static constexpr std::size_t kInlineLabels = 8;
+    static constexpr std::size_t kScanFanout = 8;
+
+    struct Waiting {
+        std::uint32_t node;
+        char32_t label;
+        std::uint32_t low;   // its row's minimum
+        std::uint32_t last;  // its distance to the whole query, or bound + 1
+        std::size_t row;     // offset of its row in cells_
+    };
+    struct Frame {
+        std::size_t first;  // its waiting children: waiting_[first, end)
+        std::size_t next;
+        std::size_t end;
+        std::size_t depth;  // of those children
+        std::size_t mark;   // cells in use before its rows
+    };
+
+    // Tries the children of node v (at depth d, row at offset `row`, row
+    // minimum `low`); those within the bound wait in a new frame whose rows
+    // start at `mark`. False when the rows would pass the budget.
+    bool expand(std::uint32_t v, std::size_t d, std::size_t row, std::uint32_t low, std::size_t mark) {
+        const std::uint32_t* const targets = targets_;
+        const char32_t* const labels = labels_;
+        const std::size_t start = shifts_[v];
+        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        if (start >= end) {
+            used_ = mark;
+            return true;
+        }
+        const std::size_t stride = stride_;
+        const std::size_t room = used_ + (end - start) * stride;
+        if (room > cells_.size()) {
+            constexpr std::size_t max_cells = kRowBudgetBytes / sizeof(std::uint32_t);
+            if (room > max_cells) {
+                return false;
+            }
+            cells_.resize(std::min(max_cells, std::max(room, 2 * cells_.size())));
+        }
+        std::uint32_t* const cells = cells_.data();
+        const std::uint32_t* const prev = cells + row;
+        std::size_t used = used_;
+        const std::size_t first = waiting_.size();
+        const std::uint32_t bound = band_.bound();
+        const typename Band::Step g = band_.geometry(d);
+
+        auto try_child = [&](std::uint32_t c, char32_t label) {
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            std::uint32_t last = 0;
+            const std::uint32_t child_low = band_.step(prev, cells + used, g, label, last);
+            if (child_low <= bound) {
+                __builtin_prefetch(shifts_ + c);
+                waiting_.push_back(Waiting{c, label, child_low, last, used});
+                used += stride;
+            }
+        };
+
+        if (low == bound) {
+            // Spent: only children labelled with one of these can survive.
+            std::uint32_t* const spent = spent_.data();
+            const std::size_t count = band_.spent_labels(prev, d, spent);
+            if (sorted_ && end - start > kScanFanout && count <= kInlineLabels) {
+                // Children in ascending label order: look the few labels up
+                // instead of reading every child's.
+                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                    reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
+                }
+                std::size_t found[kInlineLabels];
+                std::size_t hits = 0;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const std::uint32_t want = spent[i];
+                    if (want == 0) {
+                        continue;  // no child is labelled U+0000
+                    }
+                    std::size_t lo = start;
+                    std::size_t hi = end;
+                    while (lo < hi) {
+                        const std::size_t mid = lo + (hi - lo) / 2;
+                        if (static_cast<std::uint32_t>(labels[targets[mid]]) < want) {
+                            lo = mid + 1;
+                        } else {
+                            hi = mid;
+                        }
+                    }
+                    if (lo < end && static_cast<std::uint32_t>(labels[targets[lo]]) == want) {
+                        // Keep edge order, once each.
+                        std::size_t at = hits;
+                        while (at > 0 && found[at - 1] > lo) {
+                            --at;
+                        }
+                        if (at == 0 || found[at - 1] != lo) {
+                            std::copy_backward(found + at, found + hits, found + hits + 1);
+                            found[at] = lo;
+                            ++hits;
+                        }
+                    }
+                }
+                for (std::size_t i = 0; i < hits; ++i) {
+                    const std::uint32_t c = targets[found[i]];
+                    try_child(c, labels[c]);
+                }
+            } else {
+                for (std::size_t k = start; k < end; ++k) {
+                    const std::uint32_t c = targets[k];
+                    const char32_t label = labels[c];
+                    if (label == U'\0') {
+                        continue;
+                    }
+                    if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                        reporter_.on_edges(1);
+                    }
+                    if (admitted(spent, count, label)) {
+                        try_child(c, label);
+                    }
+                }
+            }
+        } else {
+            for (std::size_t k = start; k < end; ++k) {
+                const std::uint32_t c = targets[k];
+                const char32_t label = labels[c];
+                if (label == U'\0') {
+                    continue;  // an unlabelled child is never entered
+                }
+                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                    reporter_.on_edges(1);
+                }
+                try_child(c, label);
+            }
+        }
+        used_ = used;
+        if (waiting_.size() > first) {
+            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark});
+        } else {
+            used_ = mark;
+        }
+        return true;
+    }
+
+    const Trie& trie_;
+    const Band band_;
+    Reporter& reporter_;
+    const std::uint32_t* shifts_;
+    const std::uint32_t* targets_;
+    const char32_t* labels_;
+    std::size_t nodes_;
+    std::size_t edges_;
+    std::size_t stride_;
+    bool sorted_;
+    std::vector<std::uint32_t> spent_;
+    std::vector<std::uint32_t> cells_;
+    std::size_t used_ = 0;
+    std::vector<Waiting> waiting_;
+    std::vector<Frame> frames_;
+    std::vector<char32_t> path_;  // labels of depths 1 ... depth of the top frame
+};
+
+template <class Reporter>
+bool walk_sealed(const Trie& trie, std::u32string_view query, std::uint32_t bound,
+                 std::optional<std::uint32_t> limit, Reporter& reporter) {
+    return SealedWalk<Reporter>(trie, query, bound, reporter).run(limit);
+}
+
+}  // namespace quillmesh::walk
