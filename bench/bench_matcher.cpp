@@ -113,14 +113,6 @@ std::u32string edit(const std::u32string& word, std::mt19937& rng) {
     return q;
 }
 
-std::string utf8(const std::u32string& w) {
-    std::string out;
-    for (char32_t c : w) {
-        append_utf8(out, c);
-    }
-    return out;
-}
-
 const Corpus& corpus() {
     static const Corpus c = [] {
         Corpus c;
@@ -143,15 +135,15 @@ const Corpus& corpus() {
         for (std::size_t i = 0; i < kQueries; ++i) {
             const std::u32string& w = c.words[rng() % c.words.size()];
             switch (i % 4) {
-                case 0: c.queries.push_back(utf8(w)); break;
-                case 1: c.queries.push_back(utf8(edit(w, rng))); break;
-                case 2: c.queries.push_back(utf8(edit(edit(w, rng), rng))); break;
+                case 0: c.queries.push_back(encode_utf8(w)); break;
+                case 1: c.queries.push_back(encode_utf8(edit(w, rng))); break;
+                case 2: c.queries.push_back(encode_utf8(edit(edit(w, rng), rng))); break;
                 default: {
                     std::u32string q;
                     for (std::size_t k = 0; k < std::max<std::size_t>(3, w.size()); ++k) {
                         q.push_back(U'a' + static_cast<char32_t>(rng() % 26));
                     }
-                    c.queries.push_back(utf8(q));  // almost surely absent
+                    c.queries.push_back(encode_utf8(q));  // almost surely absent
                 }
             }
         }

@@ -151,14 +151,6 @@ Trie build_trie(const std::vector<std::u32string>& words, std::mt19937_64& rng) 
     return t;
 }
 
-std::string to_utf8(const std::u32string& s) {
-    std::string out;
-    for (char32_t c : s) {
-        append_utf8(out, c);
-    }
-    return out;
-}
-
 std::vector<std::string> make_queries(const std::vector<std::u32string>& words, std::mt19937_64& rng) {
     std::vector<std::string> out;
     const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz";
@@ -176,7 +168,7 @@ std::vector<std::string> make_queries(const std::vector<std::u32string>& words, 
                 q[pick(q.size())] = letters[pick(26)];
             }
         }
-        out.push_back(to_utf8(q));
+        out.push_back(encode_utf8(q));
     }
     return out;
 }

@@ -92,4 +92,17 @@ void append_utf8(std::string& out, char32_t c) {
     out.append(reinterpret_cast<const char*>(buf), write_utf8(c, buf));
 }
 
+std::string encode_utf8(std::u32string_view text) {
+    std::size_t bytes = 0;
+    for (char32_t c : text) {
+        bytes += utf8_width(c);
+    }
+    std::string out(bytes, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(out.data());
+    for (char32_t c : text) {
+        p += write_utf8(c, p);
+    }
+    return out;
+}
+
 }  // namespace quillmesh

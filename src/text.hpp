@@ -22,6 +22,9 @@ std::size_t write_utf8(char32_t c, unsigned char* out);
 // Appends the UTF-8 form of one scalar value.
 void append_utf8(std::string& out, char32_t c);
 
+// The UTF-8 form of a run of scalar values, allocated once at its size.
+std::string encode_utf8(std::u32string_view text);
+
 // Bytes of the UTF-8 form of one scalar value (1 to 4).
 inline std::size_t utf8_width(char32_t c) {
     return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;

@@ -230,16 +230,7 @@ struct TermReporter {
     bool accepts(const Trie& trie, std::uint32_t node) const { return at(trie.is_terminal, node) != 0; }
 
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t> path) {
-        std::size_t bytes = 0;
-        for (char32_t c : path) {
-            bytes += utf8_width(c);
-        }
-        std::string text;
-        text.reserve(bytes);
-        for (char32_t c : path) {
-            append_utf8(text, c);
-        }
-        out.push_back(MatchResult{std::move(text), node, distance});
+        out.push_back(MatchResult{encode_utf8(std::u32string_view(path.data(), path.size())), node, distance});
     }
 
     void restart() { out.clear(); }
