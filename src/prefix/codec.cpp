@@ -51,9 +51,11 @@ std::size_t char_size(char32_t c) {
 
 // Written without branches so that the loop vectorises: a u32 takes 1 byte,
 // 2 more past 250 and 2 more again past 0xFFFF.
-std::size_t u32_seq_size(std::span<const std::uint32_t> values) {
+template <class List>
+std::size_t u32_seq_size(const List& values) {
     std::size_t extra = 0;
-    for (std::uint32_t v : values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::uint32_t v = values[i];
         extra += static_cast<std::size_t>(v > kMaxSingleByte) + static_cast<std::size_t>(v > 0xFFFFu);
     }
     return varint_size(values.size()) + values.size() + 2 * extra;
@@ -94,10 +96,12 @@ public:
     // width are overwritten by what follows; they lie inside the room that
     // encoded_size_bound() counts for the value (5 bytes), so the buffer must
     // be at least that large.
-    void u32_seq(std::span<const std::uint32_t> values) {
+    template <class List>
+    void u32_seq(const List& values) {
         varint(values.size());
         std::uint8_t* p = p_;
-        for (std::uint32_t v : values) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::uint32_t v = values[i];
             const bool wide = v > kMaxSingleByte;
             const bool wider = v > 0xFFFFu;
             p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);

@@ -143,11 +143,13 @@ private:
     std::vector<std::uint64_t> keys_;
 };
 
-bool same_list(std::span<const std::uint32_t> a, std::span<const std::uint32_t> b) {
+template <class List>
+bool same_list(const List& a, const List& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
-std::span<const std::uint32_t> first_n(std::span<const std::uint32_t> list, std::uint32_t n) {
+template <class List>
+List first_n(const List& list, std::uint32_t n) {
     return list.first(std::min<std::size_t>(list.size(), n));
 }
 
@@ -208,17 +210,17 @@ void PayloadTable::add_slot(bool is_present, bool is_shared) {
 
 void PayloadTable::record_ends() {
     constexpr std::size_t kMaxEnd = std::numeric_limits<std::uint32_t>::max();
-    if (ids_.size() > kMaxEnd || counts_.size() > kMaxEnd) {
+    if (ids_.size() > kMaxEnd || counts_low_.size() > kMaxEnd) {
         throw std::length_error("payload table: more than 2^32 - 1 video entries");
     }
     id_ends_.push_back(static_cast<std::uint32_t>(ids_.size()));
     if (!count_ends_.empty()) {
-        count_ends_.push_back(static_cast<std::uint32_t>(counts_.size()));
-    } else if (counts_.size() != ids_.size()) {
+        count_ends_.push_back(static_cast<std::uint32_t>(counts_low_.size()));
+    } else if (counts_low_.size() != ids_.size()) {
         // The first record whose lists differ: from here on counts keep ends
         // of their own (every earlier record's ends are the ids' ends).
         count_ends_ = id_ends_;
-        count_ends_.back() = static_cast<std::uint32_t>(counts_.size());
+        count_ends_.back() = static_cast<std::uint32_t>(counts_low_.size());
     }
 }
 
@@ -230,11 +232,27 @@ void PayloadTable::push_absent() {
 
 void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                         std::span<const std::uint32_t> video_counts) {
-    add_slot(true, false);
-    totals_.push_back(total_count);
-    ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
-    counts_.insert(counts_.end(), video_counts.begin(), video_counts.end());
-    record_ends();
+    push_lists(total_count, video_ids, video_counts);
+}
+
+void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids, CountList video_counts) {
+    push_lists(total_count, video_ids, video_counts);
+}
+
+void PayloadTable::append_high(std::uint32_t v, std::size_t at) {
+    const std::size_t r = totals_.size() - 1;
+    if (wide_records_.empty() || wide_records_.back() != r) {
+        // The record turns wide here: its earlier counts, all below 2^16,
+        // get high halves of zero.
+        if (wide_.size() <= r / 64) {
+            wide_.resize(r / 64 + 1, 0);
+        }
+        wide_[r / 64] |= std::uint64_t{1} << (r % 64);
+        wide_records_.push_back(static_cast<std::uint32_t>(r));
+        wide_starts_.push_back(static_cast<std::uint32_t>(counts_high_.size()));
+        counts_high_.insert(counts_high_.end(), at - count_begin(r), 0);
+    }
+    counts_high_.push_back(static_cast<std::uint16_t>(v >> 16));
 }
 
 void PayloadTable::push(const std::optional<Payload>& p) {
@@ -268,7 +286,13 @@ bool PayloadTable::share_last_if_same_as(std::size_t slot) {
         return false;
     }
     ids_.resize(id_begin(own));
-    counts_.resize(count_begin(own));
+    counts_low_.resize(count_begin(own));
+    if (!wide_records_.empty() && wide_records_.back() == own) {
+        counts_high_.resize(wide_starts_.back());
+        wide_records_.pop_back();
+        wide_starts_.pop_back();
+        wide_[own / 64] &= ~(std::uint64_t{1} << (own % 64));
+    }
     totals_.pop_back();
     id_ends_.pop_back();
     if (!count_ends_.empty()) {
@@ -309,15 +333,14 @@ void PayloadTable::resize(std::size_t slots) {
 
 namespace {
 
-// Reverses the order of the blocks of `values` that end at `ends`, keeping
-// each block's own order, and rewrites `ends` for the new order.
 // Puts the blocks of `values` (block k ends at ends[k]) in reverse order, each
 // block keeping its own order, in one copy into a list of the exact size
 // (which also drops any spare room the assembly reserved).
-void reverse_blocks(std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& ends) {
+template <class T>
+void reverse_blocks(std::vector<T>& values, std::vector<std::uint32_t>& ends) {
     const std::size_t total = values.size();
     const std::size_t n = ends.size();
-    std::vector<std::uint32_t> out;
+    std::vector<T> out;
     out.reserve(total);
     std::vector<std::uint32_t> new_ends(n);
     for (std::size_t k = n; k-- > 0;) {
@@ -354,6 +377,27 @@ void PayloadTable::reverse() {
     }
     // Records come out in reverse order too: record r becomes records - 1 - r.
     const std::size_t records = totals_.size();
+    // The wide records' high halves, read with the old ends.
+    {
+        std::vector<std::uint32_t> wide_records;
+        std::vector<std::uint32_t> wide_starts;
+        std::vector<std::uint16_t> high;
+        high.reserve(counts_high_.size());
+        std::vector<std::uint64_t> wide((records + 63) / 64, 0);
+        for (std::size_t k = wide_records_.size(); k-- > 0;) {
+            const std::size_t r = wide_records_[k];
+            const std::size_t to = records - 1 - r;
+            wide_records.push_back(static_cast<std::uint32_t>(to));
+            wide_starts.push_back(static_cast<std::uint32_t>(high.size()));
+            wide[to / 64] |= std::uint64_t{1} << (to % 64);
+            const auto start = counts_high_.begin() + wide_starts_[k];
+            high.insert(high.end(), start, start + static_cast<std::ptrdiff_t>(count_end(r) - count_begin(r)));
+        }
+        wide_records_ = std::move(wide_records);
+        wide_starts_ = std::move(wide_starts);
+        counts_high_ = std::move(high);
+        wide_ = std::move(wide);
+    }
     std::reverse(targets_.begin(), targets_.end());
     for (std::uint32_t& t : targets_) {
         t = static_cast<std::uint32_t>(records - 1 - t);
@@ -363,10 +407,10 @@ void PayloadTable::reverse() {
         // Counts share the ids' ends: reverse them by a copy of the old ends.
         std::vector<std::uint32_t> ends = id_ends_;
         reverse_blocks(ids_, id_ends_);
-        reverse_blocks(counts_, ends);
+        reverse_blocks(counts_low_, ends);
     } else {
         reverse_blocks(ids_, id_ends_);
-        reverse_blocks(counts_, count_ends_);
+        reverse_blocks(counts_low_, count_ends_);
     }
 }
 
@@ -379,7 +423,11 @@ void PayloadTable::shrink_to_fit() {
     id_ends_.shrink_to_fit();
     count_ends_.shrink_to_fit();
     ids_.shrink_to_fit();
-    counts_.shrink_to_fit();
+    counts_low_.shrink_to_fit();
+    wide_.shrink_to_fit();
+    wide_records_.shrink_to_fit();
+    wide_starts_.shrink_to_fit();
+    counts_high_.shrink_to_fit();
 }
 
 bool PayloadTable::operator==(const PayloadTable& other) const {
@@ -461,7 +509,7 @@ void Trie::propagate(std::uint32_t video_top_n) {
         if (p) {
             out.push(p->total_count, p->video_ids, p->video_counts);
         } else {
-            out.push(0, {}, {});
+            out.push(0, std::span<const std::uint32_t>(), std::span<const std::uint32_t>());
         }
     }
     // Position in `out` of a slot already processed.

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <vector>
@@ -35,12 +37,65 @@ struct EdgeRange {
     bool empty() const { return start >= end; }
 };
 
+// A list of counts as a PayloadTable stores it: the low 16 bits of every
+// count, and the high 16 bits only for a list that has a count above 65535
+// (merged counts near the root; most lists never do). Read-only, by value.
+class CountList {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = std::uint32_t;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = std::uint32_t;
+
+        iterator() = default;
+        iterator(const CountList* list, std::size_t i) : list_(list), i_(i) {}
+        std::uint32_t operator*() const { return (*list_)[i_]; }
+        iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator before = *this;
+            ++i_;
+            return before;
+        }
+        bool operator==(const iterator& other) const { return i_ == other.i_; }
+
+    private:
+        const CountList* list_ = nullptr;
+        std::size_t i_ = 0;
+    };
+
+    CountList() = default;
+    // `high` is null when every count fits in 16 bits.
+    CountList(const std::uint16_t* low, const std::uint16_t* high, std::size_t size)
+        : low_(low), high_(high), size_(size) {}
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::uint32_t operator[](std::size_t i) const {
+        return high_ == nullptr ? low_[i] : (std::uint32_t{high_[i]} << 16) | low_[i];
+    }
+    // The first k counts (k <= size()).
+    CountList first(std::size_t k) const { return CountList(low_, high_, k); }
+    iterator begin() const { return iterator(this, 0); }
+    iterator end() const { return iterator(this, size_); }
+
+private:
+    const std::uint16_t* low_ = nullptr;
+    const std::uint16_t* high_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // One present payload as stored in a PayloadTable: valid until the table is
 // next changed.
 struct PayloadView {
     std::uint32_t total_count = 0;
     std::span<const std::uint32_t> video_ids;
-    std::span<const std::uint32_t> video_counts;
+    CountList video_counts;
 
     Payload to_payload() const;
 };
@@ -63,11 +118,19 @@ struct PayloadView {
 //   totals_         per record: total_count
 //   id_ends_        per record: end of its ids in ids_ (they start at the
 //                   previous record's end)
-//   count_ends_     the same for counts_, kept only once some record's two
+//   count_ends_     the same for the counts, kept only once some record's two
 //                   lists differ in length (possible in a trie from bytes,
 //                   which must re-encode byte for byte); while empty, counts
 //                   share id_ends_
-//   ids_, counts_   every record's lists back to back, in record order
+//   ids_            every record's ids back to back, in record order
+//   counts_low_     the same for counts, the low 16 bits of each
+//   wide_           one bit per record: some count of it exceeds 65535
+//   wide_records_   the wide records, ascending, and for each the start of
+//   wide_starts_    its counts' high 16 bits in counts_high_
+//   counts_high_    the high halves of every count of the wide records
+//
+// Counts take two bytes each, not four: on a word index the lists hold
+// millions of counts and only the merged lists near the root hold large ones.
 //
 // Ends are 32-bit: a table never holds more than 2^32 - 1 entries per list
 // (more would need over 16 GiB for the ids alone); assembling more throws
@@ -90,7 +153,7 @@ public:
     }
     std::uint32_t total_count(std::size_t n) const { return totals_[record(n)]; }
     std::span<const std::uint32_t> video_ids(std::size_t n) const { return ids_of(record(n)); }
-    std::span<const std::uint32_t> video_counts(std::size_t n) const { return counts_of(record(n)); }
+    CountList video_counts(std::size_t n) const { return counts_of(record(n)); }
     // Slot n, or nullopt when it is absent.
     std::optional<PayloadView> at(std::size_t n) const {
         if (!present(n)) {
@@ -109,14 +172,15 @@ public:
     // beyond address space, and a list that does not grow is never copied.
     void reserve_entries(std::size_t ids, std::size_t counts) {
         ids_.reserve(ids);
-        counts_.reserve(counts);
+        counts_low_.reserve(counts);
     }
     // The entries held in all, whatever the sharing.
     std::size_t stored_ids() const { return ids_.size(); }
-    std::size_t stored_counts() const { return counts_.size(); }
+    std::size_t stored_counts() const { return counts_low_.size(); }
     void push_absent();
     void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
               std::span<const std::uint32_t> video_counts);
+    void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids, CountList video_counts);
     void push(const Payload& p) { push(p.total_count, p.video_ids, p.video_counts); }
     void push(const std::optional<Payload>& p);
     // A new slot with the very payload of `slot`, an existing slot that is
@@ -130,7 +194,12 @@ public:
     // all of its ids, then all of its counts, then close it.
     void open(std::uint32_t total_count);
     void append_id(std::uint32_t v) { ids_.push_back(v); }
-    void append_count(std::uint32_t v) { counts_.push_back(v); }
+    void append_count(std::uint32_t v) {
+        counts_low_.push_back(static_cast<std::uint16_t>(v));
+        if (v > 0xFFFF || open_record_is_wide()) {
+            append_high(v, counts_low_.size() - 1);
+        }
+    }
     void close() { record_ends(); }
     // Truncates, or appends absent slots.
     void resize(std::size_t slots);
@@ -165,8 +234,48 @@ private:
     std::span<const std::uint32_t> ids_of(std::size_t r) const {
         return {ids_.data() + id_begin(r), ids_.data() + id_ends_[r]};
     }
-    std::span<const std::uint32_t> counts_of(std::size_t r) const {
-        return {counts_.data() + count_begin(r), counts_.data() + count_end(r)};
+    CountList counts_of(std::size_t r) const {
+        const std::size_t begin = count_begin(r);
+        const std::uint16_t* high = nullptr;
+        if (r / 64 < wide_.size() && bit(wide_, r)) {
+            const auto k = static_cast<std::size_t>(
+                std::lower_bound(wide_records_.begin(), wide_records_.end(), r) - wide_records_.begin());
+            high = counts_high_.data() + wide_starts_[k];
+        }
+        return CountList(counts_low_.data() + begin, high, count_end(r) - begin);
+    }
+    bool open_record_is_wide() const { return !wide_records_.empty() && wide_records_.back() == totals_.size() - 1; }
+    // The high half of the count at position `at` of counts_low_, which
+    // belongs to the record being assembled (the last one); the record is or
+    // becomes wide.
+    void append_high(std::uint32_t v, std::size_t at);
+    // The low halves in one pass; high halves only if some count needs them.
+    template <class Counts>
+    void append_counts(const Counts& counts) {
+        const std::size_t n = counts.size();
+        const std::size_t old = counts_low_.size();
+        counts_low_.resize(old + n);
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t v = counts[i];
+            counts_low_[old + i] = static_cast<std::uint16_t>(v);
+            bits |= v;
+        }
+        if (bits > 0xFFFF || open_record_is_wide()) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (counts[i] > 0xFFFF || open_record_is_wide()) {
+                    append_high(counts[i], old + i);
+                }
+            }
+        }
+    }
+    template <class Counts>
+    void push_lists(std::uint32_t total_count, std::span<const std::uint32_t> video_ids, const Counts& video_counts) {
+        add_slot(true, false);
+        totals_.push_back(total_count);
+        ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
+        append_counts(video_counts);
+        record_ends();
     }
     void add_slot(bool is_present, bool is_shared);
     void record_ends();
@@ -180,7 +289,11 @@ private:
     std::vector<std::uint32_t> id_ends_;
     std::vector<std::uint32_t> count_ends_;
     std::vector<std::uint32_t> ids_;
-    std::vector<std::uint32_t> counts_;
+    std::vector<std::uint16_t> counts_low_;
+    std::vector<std::uint64_t> wide_;
+    std::vector<std::uint32_t> wide_records_;
+    std::vector<std::uint32_t> wide_starts_;
+    std::vector<std::uint16_t> counts_high_;
 };
 
 struct Trie {

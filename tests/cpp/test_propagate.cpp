@@ -143,6 +143,14 @@ TEST(PayloadTable, LastSlotSharesOnlyAnEqualPresentSlot) {
     add(P(1, {4, 5}, {2}));
     EXPECT_TRUE(t.share_last_if_same_as(1));   // a slot that shares in turn
     add(P(7, {8}, {9}));
+    // Counts past 65535: a list whose high halves must go with it.
+    add(P(3, {1, 2}, {5, 70000}));
+    add(P(3, {1, 2}, {5, 70000 + 65536}));
+    EXPECT_FALSE(t.share_last_if_same_as(8));  // equal low halves only
+    add(P(3, {1, 2}, {5, 70000}));
+    EXPECT_TRUE(t.share_last_if_same_as(8));
+    add(P(4, {3}, {kMax}));
+    add(P(4, {3}, {kMax - 65536}));
     expect_slots(t, plain, "after sharing");
     t.reverse();
     expect_slots(t, Slots(plain.rbegin(), plain.rend()), "reversed");
@@ -176,7 +184,9 @@ TEST(PayloadTable, AssemblyReverseAndResizeMatchPlainSlots) {
             const int k = len(rng);
             const int kc = rng() % 6 == 0 ? len(rng) : k;
             for (int j = 0; j < k; ++j) p.video_ids.push_back(rng() % 50);
-            for (int j = 0; j < kc; ++j) p.video_counts.push_back(rng() % 50);
+            // Counts past 65535 make a list keep high halves as well.
+            const std::uint32_t wide[] = {65535, 65536, 131071, kMax, static_cast<std::uint32_t>(rng())};
+            for (int j = 0; j < kc; ++j) p.video_counts.push_back(rng() % 7 == 0 ? wide[rng() % 5] : rng() % 50);
             if (how == 2) {
                 t.open(p.total_count);
                 for (std::uint32_t v : p.video_ids) t.append_id(v);
