@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,6 +25,14 @@ namespace quillmesh::walk {
 // the same pre-order), and the first reads of each waiting child are
 // requested from memory while its siblings are still being tried.
 //
+// A spent node (row minimum = bound; see Band) has only spent descendants,
+// and its row is wholly described by which cells equal the bound: a child's
+// cell j + 1 equals the bound exactly when the parent's cell j does and the
+// child's label is query code point j; every other cell exceeds it. While the
+// band fits in 64 bits (bound <= 31), spent nodes therefore carry that set of
+// cells as a bit mask instead of a row, and trying a child costs a few bit
+// operations.
+//
 // The rows of the waiting children can take more memory than the checked
 // walk's rows of the path; past the same budget this walk gives up and
 // returns false, and the caller repeats the query with the checked walk,
@@ -42,6 +51,8 @@ public:
           edges_(trie.child_transitions.size()),
           stride_(band_.stride()),
           sorted_(trie.children_sorted()),
+          masks_(2 * std::size_t{band_.bound()} + 1 <= 64),
+          query_(query.data()),
           spent_(band_.width()),
           cells_(stride_ * 64) {
         waiting_.reserve(256);
@@ -54,7 +65,9 @@ public:
     bool run(std::optional<std::uint32_t> limit) {
         band_.root(cells_.data());
         used_ = stride_;
-        if (!expand(0, 0, 0, 0, stride_)) {
+        if (masks_ && band_.bound() == 0) {
+            expand_spent(0, 0, 1, stride_);  // the root's one cell, j = 0, is 0
+        } else if (!expand(0, 0, 0, 0, stride_)) {
             return false;
         }
         std::size_t recorded = 0;
@@ -78,6 +91,7 @@ public:
                     return true;
                 }
             }
+            const bool masked = masks_ && w.low == band_.bound();
             std::size_t row = w.row;
             std::size_t mark = used_;
             if (top.next == top.end) {
@@ -86,15 +100,20 @@ public:
                 // frame's rows began (a long chain costs one row, not one per
                 // level).
                 mark = top.mark;
-                if (row != mark) {
-                    std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
-                    row = mark;
+                used_ = mark;
+                if (!masked) {
+                    if (row != mark) {
+                        std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
+                        row = mark;
+                    }
+                    used_ = mark + stride_;
                 }
-                used_ = mark + stride_;
                 waiting_.resize(top.first);
                 frames_.pop_back();
             }
-            if (!expand(w.node, depth, row, w.low, mark)) {
+            if (masked) {
+                expand_spent(w.node, depth, w.alive, mark);
+            } else if (!expand(w.node, depth, row, w.low, mark)) {
                 return false;
             }
         }
@@ -110,9 +129,10 @@ private:
     struct Waiting {
         std::uint32_t node;
         char32_t label;
-        std::uint32_t low;   // its row's minimum
-        std::uint32_t last;  // its distance to the whole query, or bound + 1
-        std::size_t row;     // offset of its row in cells_
+        std::uint32_t low;    // its row's minimum
+        std::uint32_t last;   // its distance to the whole query, or bound + 1
+        std::size_t row;      // offset of its row in cells_, unless masked
+        std::uint64_t alive;  // a masked spent node's cells (see above)
     };
     struct Frame {
         std::size_t first;  // its waiting children: waiting_[first, end)
@@ -156,10 +176,14 @@ private:
             }
             std::uint32_t last = 0;
             const std::uint32_t child_low = band_.step(prev, cells + used, g, label, last);
-            if (child_low <= bound) {
+            if (child_low < bound || (child_low == bound && !masks_)) {
                 __builtin_prefetch(shifts_ + c);
-                waiting_.push_back(Waiting{c, label, child_low, last, used});
+                waiting_.push_back(Waiting{c, label, child_low, last, used, 0});
                 used += stride;
+            } else if (child_low == bound) {
+                // Spent from here on: the row gives way to its mask.
+                __builtin_prefetch(shifts_ + c);
+                waiting_.push_back(Waiting{c, label, child_low, last, 0, band_.alive(cells + used, g, d + 1)});
             }
         };
 
@@ -244,6 +268,117 @@ private:
         return true;
     }
 
+    // Tries the children of the masked spent node v (at depth d, cells
+    // `alive`); those that stay within the bound wait in a new frame.
+    void expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
+        used_ = mark;
+        const std::uint32_t* const targets = targets_;
+        const char32_t* const labels = labels_;
+        const std::size_t start = shifts_[v];
+        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        if (start >= end) {
+            return;
+        }
+        // The labels that keep some cell alive, each with the cells it keeps
+        // (cell j goes on as cell j + 1 of the child: the same bit).
+        const std::size_t n = band_.n();
+        const std::size_t bound = band_.bound();
+        char32_t wanted[64];
+        std::uint64_t keeps[64];
+        std::size_t count = 0;
+        for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
+            const auto i = static_cast<std::size_t>(std::countr_zero(rest));
+            const std::size_t j = d + i - bound;
+            if (j >= n || query_[j] == U'\0') {
+                continue;  // no code point left to match, or one no child has
+            }
+            std::size_t at = 0;
+            while (at < count && wanted[at] != query_[j]) {
+                ++at;
+            }
+            if (at == count) {
+                wanted[count] = query_[j];
+                keeps[count] = 0;
+                ++count;
+            }
+            keeps[at] |= std::uint64_t{1} << i;
+        }
+        // The child's cell n, if alive, is bit n - (d + 1) + bound.
+        const std::size_t e = d + 1;
+        const bool can_end = n + bound >= e && n + bound - e < 64;
+        const std::uint64_t end_bit = can_end ? std::uint64_t{1} << (n + bound - e) : 0;
+        const std::uint32_t cap = static_cast<std::uint32_t>(bound) + 1;
+        const std::size_t first = waiting_.size();
+        auto wait = [&](std::uint32_t c, char32_t label, std::uint64_t kept) {
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            __builtin_prefetch(shifts_ + c);
+            const std::uint32_t last = (kept & end_bit) != 0 ? static_cast<std::uint32_t>(bound) : cap;
+            waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, kept});
+        };
+
+        if (sorted_ && end - start > kScanFanout && count <= kInlineLabels) {
+            // Children in ascending label order: look the few labels up
+            // instead of reading every child's.
+            if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
+            }
+            std::size_t found[kInlineLabels];
+            std::uint64_t found_keeps[kInlineLabels];
+            std::size_t hits = 0;
+            for (std::size_t w = 0; w < count; ++w) {
+                const auto want = static_cast<std::uint32_t>(wanted[w]);
+                std::size_t lo = start;
+                std::size_t hi = end;
+                while (lo < hi) {
+                    const std::size_t mid = lo + (hi - lo) / 2;
+                    if (static_cast<std::uint32_t>(labels[targets[mid]]) < want) {
+                        lo = mid + 1;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                if (lo < end && static_cast<std::uint32_t>(labels[targets[lo]]) == want) {
+                    // Keep edge order (the labels are distinct, so are the edges).
+                    std::size_t at = hits;
+                    while (at > 0 && found[at - 1] > lo) {
+                        found[at] = found[at - 1];
+                        found_keeps[at] = found_keeps[at - 1];
+                        --at;
+                    }
+                    found[at] = lo;
+                    found_keeps[at] = keeps[w];
+                    ++hits;
+                }
+            }
+            for (std::size_t h = 0; h < hits; ++h) {
+                const std::uint32_t c = targets[found[h]];
+                wait(c, labels[c], found_keeps[h]);
+            }
+        } else {
+            for (std::size_t k = start; k < end; ++k) {
+                const std::uint32_t c = targets[k];
+                const char32_t label = labels[c];
+                if (label == U'\0') {
+                    continue;
+                }
+                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                    reporter_.on_edges(1);
+                }
+                for (std::size_t w = 0; w < count; ++w) {
+                    if (wanted[w] == label) {
+                        wait(c, label, keeps[w]);
+                        break;
+                    }
+                }
+            }
+        }
+        if (waiting_.size() > first) {
+            frames_.push_back(Frame{first, first, waiting_.size(), e, mark});
+        }
+    }
+
     const Trie& trie_;
     const Band band_;
     Reporter& reporter_;
@@ -254,6 +389,8 @@ private:
     std::size_t edges_;
     std::size_t stride_;
     bool sorted_;
+    bool masks_;  // spent nodes carry masks, not rows
+    const char32_t* query_;
     std::vector<std::uint32_t> spent_;
     std::vector<std::uint32_t> cells_;
     std::size_t used_ = 0;

@@ -400,7 +400,7 @@ Trie random_word_trie(std::mt19937& rng, std::size_t letters = 3, bool sorted = 
     Trie t;
     t.child_labels.push_back(U'\0');
     t.is_terminal.push_back(0);
-    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, sorted ? 40 : 8)(rng);
+    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, sorted ? 160 : 8)(rng);
     for (std::size_t w = 0; w < words; ++w) {
         const std::size_t len = std::uniform_int_distribution<std::size_t>(0, 14)(rng);
         std::uint32_t v = 0;
