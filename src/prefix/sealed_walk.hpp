@@ -63,14 +63,16 @@ public:
     }
 
     bool run(std::optional<std::uint32_t> limit) {
+        limit_ = limit;
         band_.root(cells_.data());
         used_ = stride_;
         if (masks_ && band_.bound() == 0) {
-            expand_spent(0, 0, 1, stride_);  // the root's one cell, j = 0, is 0
+            if (expand_spent(0, 0, 1, stride_)) {  // the root's one cell, j = 0, is 0
+                return true;
+            }
         } else if (!expand(0, 0, 0, 0, stride_)) {
             return false;
         }
-        std::size_t recorded = 0;
         while (!frames_.empty()) {
             Frame& top = frames_.back();
             if (top.next == top.end) {
@@ -85,11 +87,8 @@ public:
                 path_.resize(depth - 1);
                 path_.push_back(w.label);
             }
-            if (w.last <= band_.bound() && reporter_.accepts(trie_, w.node)) {
-                reporter_.record(w.node, w.last, std::span<const char32_t>(path_));
-                if (limit && ++recorded >= *limit) {
-                    return true;
-                }
+            if (note(w.node, w.last)) {
+                return true;
             }
             const bool masked = masks_ && w.low == band_.bound();
             std::size_t row = w.row;
@@ -112,7 +111,9 @@ public:
                 frames_.pop_back();
             }
             if (masked) {
-                expand_spent(w.node, depth, w.alive, mark);
+                if (expand_spent(w.node, depth, w.alive, mark)) {
+                    return true;
+                }
             } else if (!expand(w.node, depth, row, w.low, mark)) {
                 return false;
             }
@@ -268,21 +269,95 @@ private:
         return true;
     }
 
+    // Records node c, reached just now, if the reporter takes it; true once
+    // the limit is reached.
+    bool note(std::uint32_t c, std::uint32_t last) {
+        if (last <= band_.bound() && reporter_.accepts(trie_, c)) {
+            reporter_.record(c, last, std::span<const char32_t>(path_));
+            if (limit_ && ++recorded_ >= *limit_) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // In a node's children [start, end), in strictly ascending label order:
+    // the position of the one labelled `want`, or end.
+    std::size_t find_sorted(std::size_t start, std::size_t end, std::uint32_t want) const {
+        if (end - start > kScanFanout) {
+            std::size_t lo = start;
+            std::size_t hi = end;
+            while (lo < hi) {
+                const std::size_t mid = lo + (hi - lo) / 2;
+                if (static_cast<std::uint32_t>(labels_[targets_[mid]]) < want) {
+                    lo = mid + 1;
+                } else {
+                    hi = mid;
+                }
+            }
+            return lo < end && static_cast<std::uint32_t>(labels_[targets_[lo]]) == want ? lo : end;
+        }
+        for (std::size_t k = start; k < end; ++k) {
+            const auto label = static_cast<std::uint32_t>(labels_[targets_[k]]);
+            if (label >= want) {
+                return label == want ? k : end;
+            }
+        }
+        return end;
+    }
+
     // Tries the children of the masked spent node v (at depth d, cells
-    // `alive`); those that stay within the bound wait in a new frame.
-    void expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
+    // `alive`); those that stay within the bound wait in a new frame. True
+    // once the limit is reached.
+    //
+    // With one cell left and children in label order (so at most one child
+    // per label), at most one child survives at each level: that path is
+    // followed here, each node recorded as it is reached, with no frame.
+    bool expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
         used_ = mark;
         const std::uint32_t* const targets = targets_;
         const char32_t* const labels = labels_;
-        const std::size_t start = shifts_[v];
-        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        const std::size_t n = band_.n();
+        const std::size_t bound = band_.bound();
+        std::size_t start = shifts_[v];
+        std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        if (sorted_ && std::has_single_bit(alive)) {
+            const auto i = static_cast<std::size_t>(std::countr_zero(alive));
+            for (;;) {
+                if (start >= end) {
+                    return false;
+                }
+                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                    reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
+                }
+                const std::size_t j = d + i - bound;
+                if (j >= n || query_[j] == U'\0') {
+                    return false;
+                }
+                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+                if (k == end) {
+                    return false;
+                }
+                if constexpr (requires { reporter_.on_step(); }) {
+                    reporter_.on_step();
+                }
+                v = targets[k];
+                ++d;
+                if constexpr (Reporter::kSpellsPath) {
+                    path_.push_back(query_[j]);
+                }
+                if (note(v, j + 1 == n ? static_cast<std::uint32_t>(bound) : static_cast<std::uint32_t>(bound) + 1)) {
+                    return true;
+                }
+                start = shifts_[v];
+                end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+            }
+        }
         if (start >= end) {
-            return;
+            return false;
         }
         // The labels that keep some cell alive, each with the cells it keeps
         // (cell j goes on as cell j + 1 of the child: the same bit).
-        const std::size_t n = band_.n();
-        const std::size_t bound = band_.bound();
         char32_t wanted[64];
         std::uint64_t keeps[64];
         std::size_t count = 0;
@@ -377,6 +452,7 @@ private:
         if (waiting_.size() > first) {
             frames_.push_back(Frame{first, first, waiting_.size(), e, mark});
         }
+        return false;
     }
 
     const Trie& trie_;
@@ -397,6 +473,8 @@ private:
     std::vector<Waiting> waiting_;
     std::vector<Frame> frames_;
     std::vector<char32_t> path_;  // labels of depths 1 ... depth of the top frame
+    std::optional<std::uint32_t> limit_;
+    std::size_t recorded_ = 0;
 };
 
 template <class Reporter>
