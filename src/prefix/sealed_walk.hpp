@@ -53,6 +53,7 @@ public:
           sorted_(trie.children_sorted()),
           masks_(2 * std::size_t{band_.bound()} + 1 <= 64),
           query_(query.data()),
+          edge_labels_(trie.edge_labels().empty() ? nullptr : trie.edge_labels().data()),
           spent_(band_.width()),
           cells_(stride_ * 64) {
         waiting_.reserve(256);
@@ -122,8 +123,9 @@ public:
     }
 
 private:
-    // A spent row with at most this many labels, whose node has more than
-    // kScanFanout children in ascending label order, looks its labels up.
+    // A spent node with at most kInlineLabels labels to find, whose children
+    // come in ascending label order, looks them up (by halving past
+    // kScanFanout children, when there are no one-byte edge labels).
     static constexpr std::size_t kInlineLabels = 8;
     static constexpr std::size_t kScanFanout = 8;
 
@@ -189,62 +191,21 @@ private:
         };
 
         if (low == bound) {
-            // Spent: only children labelled with one of these can survive.
+            // Spent (a band too wide for masks): only children labelled with
+            // one of these can survive.
             std::uint32_t* const spent = spent_.data();
             const std::size_t count = band_.spent_labels(prev, d, spent);
-            if (sorted_ && end - start > kScanFanout && count <= kInlineLabels) {
-                // Children in ascending label order: look the few labels up
-                // instead of reading every child's.
+            for (std::size_t k = start; k < end; ++k) {
+                const std::uint32_t c = targets[k];
+                const char32_t label = labels[c];
+                if (label == U'\0') {
+                    continue;
+                }
                 if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                    reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
+                    reporter_.on_edges(1);
                 }
-                std::size_t found[kInlineLabels];
-                std::size_t hits = 0;
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::uint32_t want = spent[i];
-                    if (want == 0) {
-                        continue;  // no child is labelled U+0000
-                    }
-                    std::size_t lo = start;
-                    std::size_t hi = end;
-                    while (lo < hi) {
-                        const std::size_t mid = lo + (hi - lo) / 2;
-                        if (static_cast<std::uint32_t>(labels[targets[mid]]) < want) {
-                            lo = mid + 1;
-                        } else {
-                            hi = mid;
-                        }
-                    }
-                    if (lo < end && static_cast<std::uint32_t>(labels[targets[lo]]) == want) {
-                        // Keep edge order, once each.
-                        std::size_t at = hits;
-                        while (at > 0 && found[at - 1] > lo) {
-                            --at;
-                        }
-                        if (at == 0 || found[at - 1] != lo) {
-                            std::copy_backward(found + at, found + hits, found + hits + 1);
-                            found[at] = lo;
-                            ++hits;
-                        }
-                    }
-                }
-                for (std::size_t i = 0; i < hits; ++i) {
-                    const std::uint32_t c = targets[found[i]];
-                    try_child(c, labels[c]);
-                }
-            } else {
-                for (std::size_t k = start; k < end; ++k) {
-                    const std::uint32_t c = targets[k];
-                    const char32_t label = labels[c];
-                    if (label == U'\0') {
-                        continue;
-                    }
-                    if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                        reporter_.on_edges(1);
-                    }
-                    if (admitted(spent, count, label)) {
-                        try_child(c, label);
-                    }
+                if (admitted(spent, count, label)) {
+                    try_child(c, label);
                 }
             }
         } else {
@@ -284,6 +245,9 @@ private:
     // In a node's children [start, end), in strictly ascending label order:
     // the position of the one labelled `want`, or end.
     std::size_t find_sorted(std::size_t start, std::size_t end, std::uint32_t want) const {
+        if (edge_labels_ != nullptr) {
+            return find_in(edge_labels_, start, end, want);
+        }
         if (end - start > kScanFanout) {
             std::size_t lo = start;
             std::size_t hi = end;
@@ -306,6 +270,25 @@ private:
         return end;
     }
 
+    // The same over the one-byte edge labels, without branches on the
+    // labels: halving steps choose by a conditional move.
+    static std::size_t find_in(const std::uint8_t* edge_labels, std::size_t start, std::size_t end,
+                               std::uint32_t want) {
+        if (start >= end || want > 0xFF) {
+            return end;
+        }
+        const std::uint8_t* base = edge_labels + start;
+        std::size_t len = end - start;
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = base[half] < want ? base + half : base;
+            len -= half;
+        }
+        base += *base < want ? 1 : 0;
+        const auto k = static_cast<std::size_t>(base - edge_labels);
+        return k < end && *base == want ? k : end;
+    }
+
     // Tries the children of the masked spent node v (at depth d, cells
     // `alive`); those that stay within the bound wait in a new frame. True
     // once the limit is reached.
@@ -321,7 +304,8 @@ private:
         const std::size_t bound = band_.bound();
         std::size_t start = shifts_[v];
         std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
-        if (sorted_ && std::has_single_bit(alive)) {
+        // One cell left (tested without popcount, which baseline x86-64 lacks).
+        if (sorted_ && alive != 0 && (alive & (alive - 1)) == 0) {
             const auto i = static_cast<std::size_t>(std::countr_zero(alive));
             for (;;) {
                 if (start >= end) {
@@ -393,7 +377,7 @@ private:
             waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, kept});
         };
 
-        if (sorted_ && end - start > kScanFanout && count <= kInlineLabels) {
+        if (sorted_ && count <= kInlineLabels) {
             // Children in ascending label order: look the few labels up
             // instead of reading every child's.
             if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
@@ -403,29 +387,20 @@ private:
             std::uint64_t found_keeps[kInlineLabels];
             std::size_t hits = 0;
             for (std::size_t w = 0; w < count; ++w) {
-                const auto want = static_cast<std::uint32_t>(wanted[w]);
-                std::size_t lo = start;
-                std::size_t hi = end;
-                while (lo < hi) {
-                    const std::size_t mid = lo + (hi - lo) / 2;
-                    if (static_cast<std::uint32_t>(labels[targets[mid]]) < want) {
-                        lo = mid + 1;
-                    } else {
-                        hi = mid;
-                    }
+                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(wanted[w]));
+                if (k == end) {
+                    continue;
                 }
-                if (lo < end && static_cast<std::uint32_t>(labels[targets[lo]]) == want) {
-                    // Keep edge order (the labels are distinct, so are the edges).
-                    std::size_t at = hits;
-                    while (at > 0 && found[at - 1] > lo) {
-                        found[at] = found[at - 1];
-                        found_keeps[at] = found_keeps[at - 1];
-                        --at;
-                    }
-                    found[at] = lo;
-                    found_keeps[at] = keeps[w];
-                    ++hits;
+                // Keep edge order (the labels are distinct, so are the edges).
+                std::size_t at = hits;
+                while (at > 0 && found[at - 1] > k) {
+                    found[at] = found[at - 1];
+                    found_keeps[at] = found_keeps[at - 1];
+                    --at;
                 }
+                found[at] = k;
+                found_keeps[at] = keeps[w];
+                ++hits;
             }
             for (std::size_t h = 0; h < hits; ++h) {
                 const std::uint32_t c = targets[found[h]];
@@ -467,6 +442,7 @@ private:
     bool sorted_;
     bool masks_;  // spent nodes carry masks, not rows
     const char32_t* query_;
+    const std::uint8_t* edge_labels_;  // Trie::edge_labels(), or null
     std::vector<std::uint32_t> spent_;
     std::vector<std::uint32_t> cells_;
     std::size_t used_ = 0;

@@ -330,6 +330,10 @@ struct Trie {
     // For a sealed trie: whether every node's children come in strictly
     // ascending label order, as found by the last seal().
     bool children_sorted() const { return seal_.sorted; }
+    // For a sealed trie whose labels all lie below U+0100: each edge's child
+    // label, one byte per edge in edge order (empty otherwise), so that
+    // looking a label up among a node's children reads one short run.
+    std::span<const std::uint8_t> edge_labels() const { return seal_.edge_labels; }
     // Checks the above. Call it after the last change to node_shifts,
     // child_labels, child_transitions or is_terminal: a change after it
     // leaves a stale answer.
@@ -348,6 +352,7 @@ struct Trie {
     struct Seal {
         bool ok = false;
         bool sorted = false;
+        std::vector<std::uint8_t> edge_labels;
         bool operator==(const Seal&) const { return true; }
     } seal_;
 };

@@ -289,6 +289,15 @@ TEST(Matcher, SealRecordsConsistencyAndChildOrder) {
         EXPECT_EQ(t.sealed() && t.children_sorted(), c.sorted) << c.name;
         EXPECT_EQ(t, c.trie) << c.name << ": sealing is not part of the value";
     }
+    // One-byte edge labels, in edge order, only while every label fits.
+    Trie cat = cat_trie();
+    cat.seal();
+    const std::string expected = "cdatrtog";
+    EXPECT_EQ(std::string(cat.edge_labels().begin(), cat.edge_labels().end()), expected);
+    Trie wide = make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1});
+    wide.seal();
+    EXPECT_TRUE(wide.sealed());
+    EXPECT_TRUE(wide.edge_labels().empty());
 }
 
 TEST(Matcher, PrefixNodesNeedNoTerminalFlags) {
