@@ -5,12 +5,17 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "prefix/band.hpp"
 #include "prefix/trie.hpp"
@@ -270,23 +275,32 @@ private:
         return end;
     }
 
-    // The same over the one-byte edge labels, without branches on the
-    // labels: halving steps choose by a conditional move.
+    // The same over the one-byte edge labels (padded with kEdgeLabelPadding
+    // bytes, see Trie::seal): sixteen labels compared at once. The labels
+    // are distinct, so the first equal one is the one.
     static std::size_t find_in(const std::uint8_t* edge_labels, std::size_t start, std::size_t end,
                                std::uint32_t want) {
-        if (start >= end || want > 0xFF) {
+        if (want > 0xFF) {
             return end;
         }
-        const std::uint8_t* base = edge_labels + start;
-        std::size_t len = end - start;
-        while (len > 1) {
-            const std::size_t half = len / 2;
-            base = base[half] < want ? base + half : base;
-            len -= half;
+#if defined(__SSE2__)
+        const __m128i wanted = _mm_set1_epi8(static_cast<char>(want));
+        for (std::size_t k = start; k < end; k += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels + k));
+            const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
+            if (hits != 0) {
+                const std::size_t at = k + static_cast<std::size_t>(std::countr_zero(hits));
+                return at < end ? at : end;
+            }
         }
-        base += *base < want ? 1 : 0;
-        const auto k = static_cast<std::size_t>(base - edge_labels);
-        return k < end && *base == want ? k : end;
+        return end;
+#else
+        if (start >= end) {
+            return end;
+        }
+        const void* at = std::memchr(edge_labels + start, static_cast<int>(want), end - start);
+        return at == nullptr ? end : static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - edge_labels);
+#endif
     }
 
     // Tries the children of the masked spent node v (at depth d, cells

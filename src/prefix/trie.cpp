@@ -475,7 +475,7 @@ void Trie::seal() {
     seal_.edge_labels.clear();
     seal_.edge_labels.shrink_to_fit();
     if (ok && std::all_of(child_labels.begin(), child_labels.end(), [](char32_t c) { return c < 0x100; })) {
-        seal_.edge_labels.resize(edges);
+        seal_.edge_labels.resize(edges + kEdgeLabelPadding);
         for (std::size_t k = 0; k < edges; ++k) {
             seal_.edge_labels[k] = static_cast<std::uint8_t>(child_labels[child_transitions[k]]);
         }

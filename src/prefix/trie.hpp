@@ -333,7 +333,14 @@ struct Trie {
     // For a sealed trie whose labels all lie below U+0100: each edge's child
     // label, one byte per edge in edge order (empty otherwise), so that
     // looking a label up among a node's children reads one short run.
-    std::span<const std::uint8_t> edge_labels() const { return seal_.edge_labels; }
+    // The bytes are followed by kEdgeLabelPadding more, which a search may
+    // read sixteen at a time.
+    std::span<const std::uint8_t> edge_labels() const {
+        return seal_.edge_labels.empty()
+                   ? std::span<const std::uint8_t>()
+                   : std::span<const std::uint8_t>(seal_.edge_labels.data(), child_transitions.size());
+    }
+    static constexpr std::size_t kEdgeLabelPadding = 16;
     // Checks the above. Call it after the last change to node_shifts,
     // child_labels, child_transitions or is_terminal: a change after it
     // leaves a stale answer.
