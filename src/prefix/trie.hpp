@@ -218,10 +218,19 @@ private:
             throw IndexOutOfBounds(size_, n);
         }
     }
+    // The set bits of x, in line: baseline x86-64 has no popcount
+    // instruction, and std::popcount then calls a library routine on every
+    // payload read.
+    static std::size_t count_bits(std::uint64_t x) {
+        x = x - ((x >> 1) & 0x5555555555555555ull);
+        x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
+    }
     // The sharing slots before slot n.
     std::size_t shared_before(std::size_t n) const {
         const std::uint64_t below = shared_[n / 64] & ((std::uint64_t{1} << (n % 64)) - 1);
-        return shared_before_[n / 64] + static_cast<std::size_t>(std::popcount(below));
+        return shared_before_[n / 64] + count_bits(below);
     }
     std::size_t record(std::size_t n) const {
         check(n);
