@@ -193,6 +193,7 @@ void PayloadTable::reserve(std::size_t slots) {
 }
 
 void PayloadTable::add_slot(bool is_present, bool is_shared) {
+    unreverse();
     const std::size_t n = size_;
     if (n % 64 == 0) {
         present_.push_back(0);
@@ -264,6 +265,7 @@ void PayloadTable::push(const std::optional<Payload>& p) {
 }
 
 void PayloadTable::push_same_as(std::size_t slot) {
+    unreverse();
     if (!present(slot)) {
         throw std::logic_error("payload table: a slot can only share a present payload");
     }
@@ -273,6 +275,7 @@ void PayloadTable::push_same_as(std::size_t slot) {
 }
 
 bool PayloadTable::share_last_if_same_as(std::size_t slot) {
+    unreverse();
     if (size_ == 0 || slot + 1 >= size_) {
         return false;
     }
@@ -366,14 +369,18 @@ std::vector<std::uint64_t> reversed_bits(const std::vector<std::uint64_t>& bits,
 
 }  // namespace
 
-void PayloadTable::reverse() {
+void PayloadTable::unreverse() {
+    if (!reversed_) {
+        return;
+    }
+    reversed_ = false;
     const std::size_t n = size_;
     present_ = reversed_bits(present_, n);
     shared_ = reversed_bits(shared_, n);
     std::uint32_t before = 0;
     for (std::size_t w = 0; w < shared_.size(); ++w) {
         shared_before_[w] = before;
-        before += static_cast<std::uint32_t>(std::popcount(shared_[w]));
+        before += static_cast<std::uint32_t>(count_bits(shared_[w]));
     }
     // Records come out in reverse order too: record r becomes records - 1 - r.
     const std::size_t records = totals_.size();

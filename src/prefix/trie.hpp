@@ -149,7 +149,7 @@ public:
 
     bool present(std::size_t n) const {
         check(n);
-        return bit(present_, n);
+        return bit(present_, stored(n));
     }
     std::uint32_t total_count(std::size_t n) const { return totals_[record(n)]; }
     std::span<const std::uint32_t> video_ids(std::size_t n) const { return ids_of(record(n)); }
@@ -203,8 +203,10 @@ public:
     void close() { record_ends(); }
     // Truncates, or appends absent slots.
     void resize(std::size_t slots);
-    // Reverses the order of the slots, for a table assembled last slot first.
-    void reverse();
+    // Reverses the order of the slots, for a table assembled last slot first:
+    // at once, by reading slot n where slot size() - 1 - n is stored. The
+    // storage itself is turned round only if assembly goes on afterwards.
+    void reverse() { reversed_ = !reversed_; }
     // Releases spare capacity, once assembly is over.
     void shrink_to_fit();
 
@@ -232,11 +234,16 @@ private:
         const std::uint64_t below = shared_[n / 64] & ((std::uint64_t{1} << (n % 64)) - 1);
         return shared_before_[n / 64] + count_bits(below);
     }
+    // Where slot n is stored.
+    std::size_t stored(std::size_t n) const { return reversed_ ? size_ - 1 - n : n; }
     std::size_t record(std::size_t n) const {
         check(n);
-        const std::size_t before = shared_before(n);
-        return bit(shared_, n) ? targets_[before] : n - before;
+        const std::size_t p = stored(n);
+        const std::size_t before = shared_before(p);
+        return bit(shared_, p) ? targets_[before] : p - before;
     }
+    // Stores the slots in their own order again, before assembly goes on.
+    void unreverse();
     std::size_t id_begin(std::size_t r) const { return r == 0 ? 0 : id_ends_[r - 1]; }
     std::size_t count_end(std::size_t r) const { return count_ends_.empty() ? id_ends_[r] : count_ends_[r]; }
     std::size_t count_begin(std::size_t r) const { return r == 0 ? 0 : count_end(r - 1); }
@@ -290,6 +297,7 @@ private:
     void record_ends();
 
     std::size_t size_ = 0;
+    bool reversed_ = false;  // slot n is stored at size_ - 1 - n
     std::vector<std::uint64_t> present_;
     std::vector<std::uint64_t> shared_;
     std::vector<std::uint32_t> shared_before_;

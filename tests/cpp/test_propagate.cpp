@@ -202,6 +202,16 @@ TEST(PayloadTable, AssemblyReverseAndResizeMatchPlainSlots) {
         PayloadTable r = t;
         r.reverse();
         expect_slots(r, Slots(plain.rbegin(), plain.rend()), what + " reversed");
+        // Assembly goes on after a reversal: the storage turns round first.
+        PayloadTable grown = r;
+        Slots grown_plain(plain.rbegin(), plain.rend());
+        grown.push(P(5, {1, 2}, {70000, 3}));
+        grown_plain.push_back(P(5, {1, 2}, {70000, 3}));
+        if (!grown_plain.empty() && grown_plain.front()) {
+            grown.push_same_as(0);
+            grown_plain.push_back(grown_plain.front());
+        }
+        expect_slots(grown, grown_plain, what + " reversed, then grown");
         r.reverse();
         r.shrink_to_fit();
         expect_slots(r, plain, what + " reversed twice");
