@@ -340,16 +340,15 @@ namespace {
 // block keeping its own order, in one copy into a list of the exact size
 // (which also drops any spare room the assembly reserved).
 template <class T>
-void reverse_blocks(std::vector<T>& values, std::vector<std::uint32_t>& ends) {
+void reverse_blocks(PodBuffer<T>& values, std::vector<std::uint32_t>& ends) {
     const std::size_t total = values.size();
     const std::size_t n = ends.size();
-    std::vector<T> out;
+    PodBuffer<T> out;
     out.reserve(total);
     std::vector<std::uint32_t> new_ends(n);
     for (std::size_t k = n; k-- > 0;) {
         const std::size_t begin = k == 0 ? 0 : ends[k - 1];
-        out.insert(out.end(), values.begin() + static_cast<std::ptrdiff_t>(begin),
-                   values.begin() + static_cast<std::ptrdiff_t>(ends[k]));
+        out.append(values.begin() + begin, values.begin() + ends[k]);
         new_ends[n - 1 - k] = static_cast<std::uint32_t>(out.size());
     }
     values = std::move(out);

@@ -23,6 +23,7 @@
 
 #include "failures.hpp"
 #include "payload.hpp"
+#include "pod_buffer.hpp"
 
 namespace quillmesh {
 
@@ -289,7 +290,7 @@ private:
     void push_lists(std::uint32_t total_count, std::span<const std::uint32_t> video_ids, const Counts& video_counts) {
         add_slot(true, false);
         totals_.push_back(total_count);
-        ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
+        ids_.append(video_ids.begin(), video_ids.end());
         append_counts(video_counts);
         record_ends();
     }
@@ -305,8 +306,8 @@ private:
     std::vector<std::uint32_t> totals_;
     std::vector<std::uint32_t> id_ends_;
     std::vector<std::uint32_t> count_ends_;
-    std::vector<std::uint32_t> ids_;
-    std::vector<std::uint16_t> counts_low_;
+    PodBuffer<std::uint32_t> ids_;
+    PodBuffer<std::uint16_t> counts_low_;
     std::vector<std::uint64_t> wide_;
     std::vector<std::uint32_t> wide_records_;
     std::vector<std::uint32_t> wide_starts_;

@@ -1,0 +1,119 @@
+// A growable array of plain values held in malloc'd memory, for the few
+// lists of an index that run to millions of entries.
+//
+// Growing and shrinking go through realloc: the C library moves a large block
+// by remapping its pages rather than copying them, and shrinks it in place,
+// so a list assembled with generous room can be cut to size for free.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace quillmesh {
+
+template <class T>
+class PodBuffer {
+    static_assert(std::is_trivially_copyable_v<T>, "values are moved by realloc");
+
+public:
+    PodBuffer() = default;
+    PodBuffer(const PodBuffer& other) { append(other.begin(), other.end()); }
+    PodBuffer(PodBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    PodBuffer& operator=(const PodBuffer& other) {
+        if (this != &other) {
+            PodBuffer copy(other);
+            swap(copy);
+        }
+        return *this;
+    }
+    PodBuffer& operator=(PodBuffer&& other) noexcept {
+        PodBuffer moved(std::move(other));
+        swap(moved);
+        return *this;
+    }
+    ~PodBuffer() { std::free(data_); }
+
+    void swap(PodBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+    void reserve(std::size_t n) {
+        if (n > capacity_) {
+            reallocate(n);
+        }
+    }
+    // New values are zero.
+    void resize(std::size_t n) {
+        reserve(n);
+        if (n > size_) {
+            std::memset(static_cast<void*>(data_ + size_), 0, (n - size_) * sizeof(T));
+        }
+        size_ = n;
+    }
+    void push_back(T v) {
+        if (size_ == capacity_) {
+            reallocate(std::max<std::size_t>(16, 2 * capacity_));
+        }
+        data_[size_++] = v;
+    }
+    template <class It>
+    void append(It first, It last) {
+        const auto n = static_cast<std::size_t>(std::distance(first, last));
+        if (size_ + n > capacity_) {
+            reallocate(std::max(size_ + n, 2 * capacity_));
+        }
+        std::copy(first, last, data_ + size_);
+        size_ += n;
+    }
+    void shrink_to_fit() {
+        if (capacity_ > size_) {
+            reallocate(size_);
+        }
+    }
+
+private:
+    void reallocate(std::size_t n) {
+        if (n == 0) {
+            std::free(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+            return;
+        }
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        void* p = std::realloc(data_, n * sizeof(T));
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        data_ = static_cast<T*>(p);
+        capacity_ = n;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace quillmesh
