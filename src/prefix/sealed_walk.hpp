@@ -154,8 +154,6 @@ private:
     // minimum `low`); those within the bound wait in a new frame whose rows
     // start at `mark`. False when the rows would pass the budget.
     bool expand(std::uint32_t v, std::size_t d, std::size_t row, std::uint32_t low, std::size_t mark) {
-        const std::uint32_t* const targets = targets_;
-        const char32_t* const labels = labels_;
         const std::size_t start = shifts_[v];
         const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
         if (start >= end) {
@@ -200,31 +198,13 @@ private:
             // one of these can survive.
             std::uint32_t* const spent = spent_.data();
             const std::size_t count = band_.spent_labels(prev, d, spent);
-            for (std::size_t k = start; k < end; ++k) {
-                const std::uint32_t c = targets[k];
-                const char32_t label = labels[c];
-                if (label == U'\0') {
-                    continue;
-                }
-                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                    reporter_.on_edges(1);
-                }
+            for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
                 if (admitted(spent, count, label)) {
                     try_child(c, label);
                 }
-            }
+            });
         } else {
-            for (std::size_t k = start; k < end; ++k) {
-                const std::uint32_t c = targets[k];
-                const char32_t label = labels[c];
-                if (label == U'\0') {
-                    continue;  // an unlabelled child is never entered
-                }
-                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                    reporter_.on_edges(1);
-                }
-                try_child(c, label);
-            }
+            for_each_labelled(start, end, try_child);
         }
         used_ = used;
         if (waiting_.size() > first) {
@@ -233,6 +213,25 @@ private:
             used_ = mark;
         }
         return true;
+    }
+
+    // Calls visit(c, label) for each labelled child among the edges
+    // [start, end), in edge order: an unlabelled child is never entered.
+    template <class Visit>
+    void for_each_labelled(std::size_t start, std::size_t end, Visit&& visit) {
+        const std::uint32_t* const targets = targets_;
+        const char32_t* const labels = labels_;
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint32_t c = targets[k];
+            const char32_t label = labels[c];
+            if (label == U'\0') {
+                continue;
+            }
+            if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
+                reporter_.on_edges(1);
+            }
+            visit(c, label);
+        }
     }
 
     // Records node c, reached just now, if the reporter takes it; true once
@@ -421,22 +420,14 @@ private:
                 wait(c, labels[c], found_keeps[h]);
             }
         } else {
-            for (std::size_t k = start; k < end; ++k) {
-                const std::uint32_t c = targets[k];
-                const char32_t label = labels[c];
-                if (label == U'\0') {
-                    continue;
-                }
-                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                    reporter_.on_edges(1);
-                }
+            for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
                 for (std::size_t w = 0; w < count; ++w) {
                     if (wanted[w] == label) {
                         wait(c, label, keeps[w]);
                         break;
                     }
                 }
-            }
+            });
         }
         if (waiting_.size() > first) {
             frames_.push_back(Frame{first, first, waiting_.size(), e, mark});
