@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -18,9 +19,96 @@
 #endif
 
 #include "prefix/band.hpp"
+#include "prefix/levels.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
+
+// What one waiting child and one frame of the sealed walk hold (see below).
+struct SealedWaiting {
+    std::uint32_t node;
+    char32_t label;
+    std::uint32_t low;    // its row's minimum
+    std::uint32_t last;   // its distance to the whole query, or bound + 1
+    std::size_t row;      // offset of its row in the cells (or levels), unless masked
+    std::uint64_t alive;  // a masked spent node's cells (see below)
+};
+struct SealedFrame {
+    std::size_t first;  // its waiting children: waiting[first, end)
+    std::size_t next;
+    std::size_t end;
+    std::size_t depth;  // of those children
+    std::size_t mark;   // cells in use before its rows
+};
+
+// The sealed walk's working storage. A query of a few microseconds would
+// otherwise spend a good part of them allocating it, so each thread keeps one
+// for its walks; a walk started while another on the same thread holds it
+// (none does today) gets its own.
+struct SealedScratch {
+    std::vector<std::uint32_t> spent;
+    std::vector<std::uint32_t> cells;
+    std::vector<std::uint64_t> levels;
+    std::vector<SealedWaiting> waiting;
+    std::vector<SealedFrame> frames;
+    std::vector<char32_t> path;
+    bool busy = false;
+
+    // Storage past this stays only for the walk that needed it.
+    static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+
+    void trim() {
+        if (cells.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
+            std::vector<std::uint32_t>().swap(cells);
+        }
+        if (levels.capacity() * sizeof(std::uint64_t) > kKeptBytes) {
+            std::vector<std::uint64_t>().swap(levels);
+        }
+        if (spent.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
+            std::vector<std::uint32_t>().swap(spent);
+        }
+        if (waiting.capacity() * sizeof(SealedWaiting) > kKeptBytes) {
+            std::vector<SealedWaiting>().swap(waiting);
+        }
+        if (frames.capacity() * sizeof(SealedFrame) > kKeptBytes) {
+            std::vector<SealedFrame>().swap(frames);
+        }
+        if (path.capacity() * sizeof(char32_t) > kKeptBytes) {
+            std::vector<char32_t>().swap(path);
+        }
+    }
+};
+
+// Lends the thread's scratch for one walk (or a fresh one if it is lent).
+class ScratchLease {
+public:
+    ScratchLease() : scratch_(&thread_scratch()) {
+        if (scratch_->busy) {
+            own_ = std::make_unique<SealedScratch>();
+            scratch_ = own_.get();
+        }
+        scratch_->busy = true;
+    }
+    ~ScratchLease() {
+        scratch_->waiting.clear();
+        scratch_->frames.clear();
+        scratch_->path.clear();
+        scratch_->trim();
+        scratch_->busy = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+
+    SealedScratch& operator*() const { return *scratch_; }
+
+private:
+    static SealedScratch& thread_scratch() {
+        thread_local SealedScratch scratch;
+        return scratch;
+    }
+    SealedScratch* scratch_;
+    std::unique_ptr<SealedScratch> own_;
+};
 
 // The same walk on a sealed trie (Trie::sealed()), whose reads cannot fail:
 // the sequences are read directly, and a node's children are tried all at
@@ -45,7 +133,8 @@ namespace quillmesh::walk {
 template <class Reporter>
 class SealedWalk {
 public:
-    SealedWalk(const Trie& trie, std::u32string_view query, std::uint32_t bound, Reporter& reporter)
+    SealedWalk(const Trie& trie, std::u32string_view query, std::uint32_t bound, Reporter& reporter,
+               SealedScratch& scratch)
         : trie_(trie),
           band_(query, bound),
           reporter_(reporter),
@@ -56,11 +145,27 @@ public:
           edges_(trie.child_transitions.size()),
           stride_(band_.stride()),
           sorted_(trie.children_sorted()),
-          masks_(2 * std::size_t{band_.bound()} + 1 <= 64),
+          masks_(2 * std::size_t{band_.bound()} + 1 <= Levels::kMaxWidth),
+          levels_model_(query, band_.bound()),
           query_(query.data()),
           edge_labels_(trie.edge_labels().empty() ? nullptr : trie.edge_labels().data()),
-          spent_(band_.width()),
-          cells_(stride_ * 64) {
+          spent_(scratch.spent),
+          cells_(scratch.cells),
+          levels_(scratch.levels),
+          waiting_(scratch.waiting),
+          frames_(scratch.frames),
+          path_(scratch.path) {
+        if (spent_.size() < band_.width()) {
+            spent_.resize(band_.width());
+        }
+        if (masks_) {
+            stride_ = levels_model_.stride();
+            if (levels_.size() < stride_ * 64) {
+                levels_.resize(stride_ * 64);
+            }
+        } else if (cells_.size() < stride_ * 64) {
+            cells_.resize(stride_ * 64);
+        }
         waiting_.reserve(256);
         frames_.reserve(64);
         if constexpr (Reporter::kSpellsPath) {
@@ -70,14 +175,21 @@ public:
 
     bool run(std::optional<std::uint32_t> limit) {
         limit_ = limit;
-        band_.root(cells_.data());
         used_ = stride_;
         if (masks_ && band_.bound() == 0) {
             if (expand_spent(0, 0, 1, stride_)) {  // the root's one cell, j = 0, is 0
                 return true;
             }
-        } else if (!expand(0, 0, 0, 0, stride_)) {
-            return false;
+        } else if (masks_) {
+            levels_model_.root(levels_.data());
+            if (!expand_levels(0, 0, 0, stride_)) {
+                return false;
+            }
+        } else {
+            band_.root(cells_.data());
+            if (!expand(0, 0, 0, 0, stride_)) {
+                return false;
+            }
         }
         while (!frames_.empty()) {
             Frame& top = frames_.back();
@@ -108,7 +220,11 @@ public:
                 used_ = mark;
                 if (!masked) {
                     if (row != mark) {
-                        std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
+                        if (masks_) {
+                            std::copy_n(levels_.data() + row, stride_, levels_.data() + mark);
+                        } else {
+                            std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
+                        }
                         row = mark;
                     }
                     used_ = mark + stride_;
@@ -119,6 +235,10 @@ public:
             if (masked) {
                 if (expand_spent(w.node, depth, w.alive, mark)) {
                     return true;
+                }
+            } else if (masks_) {
+                if (!expand_levels(w.node, depth, row, mark)) {
+                    return false;
                 }
             } else if (!expand(w.node, depth, row, w.low, mark)) {
                 return false;
@@ -134,21 +254,8 @@ private:
     static constexpr std::size_t kInlineLabels = 8;
     static constexpr std::size_t kScanFanout = 8;
 
-    struct Waiting {
-        std::uint32_t node;
-        char32_t label;
-        std::uint32_t low;    // its row's minimum
-        std::uint32_t last;   // its distance to the whole query, or bound + 1
-        std::size_t row;      // offset of its row in cells_, unless masked
-        std::uint64_t alive;  // a masked spent node's cells (see above)
-    };
-    struct Frame {
-        std::size_t first;  // its waiting children: waiting_[first, end)
-        std::size_t next;
-        std::size_t end;
-        std::size_t depth;  // of those children
-        std::size_t mark;   // cells in use before its rows
-    };
+    using Waiting = SealedWaiting;
+    using Frame = SealedFrame;
 
     // Tries the children of node v (at depth d, row at offset `row`, row
     // minimum `low`); those within the bound wait in a new frame whose rows
@@ -206,6 +313,56 @@ private:
         } else {
             for_each_labelled(start, end, try_child);
         }
+        used_ = used;
+        if (waiting_.size() > first) {
+            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark});
+        } else {
+            used_ = mark;
+        }
+        return true;
+    }
+
+    // The same for a node within the bound (row minimum below it) while rows
+    // are levels (masks_): children whose minimum reaches the bound wait as
+    // masked spent nodes.
+    bool expand_levels(std::uint32_t v, std::size_t d, std::size_t row, std::size_t mark) {
+        const std::size_t start = shifts_[v];
+        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        if (start >= end) {
+            used_ = mark;
+            return true;
+        }
+        const std::size_t stride = stride_;
+        const std::size_t room = used_ + (end - start) * stride;
+        if (room > levels_.size()) {
+            constexpr std::size_t max_words = kRowBudgetBytes / sizeof(std::uint64_t);
+            if (room > max_words) {
+                return false;
+            }
+            levels_.resize(std::min(max_words, std::max(room, 2 * levels_.size())));
+        }
+        std::uint64_t* const levels = levels_.data();
+        const std::uint64_t* const prev = levels + row;
+        std::size_t used = used_;
+        const std::size_t first = waiting_.size();
+        const std::uint32_t bound = band_.bound();
+        levels_model_.geometry(d, step_);
+        for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            std::uint32_t last = 0;
+            std::uint64_t* const cur = levels + used;
+            const std::uint32_t child_low = levels_model_.step(prev, cur, step_, label, last);
+            if (child_low < bound) {
+                __builtin_prefetch(shifts_ + c);
+                waiting_.push_back(Waiting{c, label, child_low, last, used, 0});
+                used += stride;
+            } else if (child_low == bound) {
+                __builtin_prefetch(shifts_ + c);
+                waiting_.push_back(Waiting{c, label, child_low, last, 0, cur[bound]});
+            }
+        });
         used_ = used;
         if (waiting_.size() > first) {
             frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark});
@@ -445,15 +602,18 @@ private:
     std::size_t edges_;
     std::size_t stride_;
     bool sorted_;
-    bool masks_;  // spent nodes carry masks, not rows
+    bool masks_;  // spent nodes carry masks, and rows are levels
+    const Levels levels_model_;
+    Levels::Step step_{};
     const char32_t* query_;
     const std::uint8_t* edge_labels_;  // Trie::edge_labels(), or null
-    std::vector<std::uint32_t> spent_;
-    std::vector<std::uint32_t> cells_;
+    std::vector<std::uint32_t>& spent_;
+    std::vector<std::uint32_t>& cells_;  // rows unless masks_; only its first used_ cells mean anything
+    std::vector<std::uint64_t>& levels_;  // rows as levels when masks_, likewise
     std::size_t used_ = 0;
-    std::vector<Waiting> waiting_;
-    std::vector<Frame> frames_;
-    std::vector<char32_t> path_;  // labels of depths 1 ... depth of the top frame
+    std::vector<Waiting>& waiting_;
+    std::vector<Frame>& frames_;
+    std::vector<char32_t>& path_;  // labels of depths 1 ... depth of the top frame
     std::optional<std::uint32_t> limit_;
     std::size_t recorded_ = 0;
 };
@@ -461,7 +621,8 @@ private:
 template <class Reporter>
 bool walk_sealed(const Trie& trie, std::u32string_view query, std::uint32_t bound,
                  std::optional<std::uint32_t> limit, Reporter& reporter) {
-    return SealedWalk<Reporter>(trie, query, bound, reporter).run(limit);
+    const ScratchLease scratch;
+    return SealedWalk<Reporter>(trie, query, bound, reporter, *scratch).run(limit);
 }
 
 }  // namespace quillmesh::walk
