@@ -145,6 +145,7 @@ public:
           edges_(trie.child_transitions.size()),
           stride_(band_.stride()),
           sorted_(trie.children_sorted()),
+          consecutive_(trie.children_consecutive()),
           masks_(2 * std::size_t{band_.bound()} + 1 <= Levels::kMaxWidth),
           levels_model_(query, band_.bound()),
           query_(query.data()),
@@ -488,6 +489,8 @@ private:
                 if (j >= n || query_[j] == U'\0') {
                     return false;
                 }
+                // Read before the search, so that the two reads overlap.
+                const std::uint32_t first_child = targets[start];
                 const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
                 if (k == end) {
                     return false;
@@ -495,7 +498,7 @@ private:
                 if constexpr (requires { reporter_.on_step(); }) {
                     reporter_.on_step();
                 }
-                v = targets[k];
+                v = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets[k];
                 ++d;
                 if constexpr (Reporter::kSpellsPath) {
                     path_.push_back(query_[j]);
@@ -553,7 +556,9 @@ private:
             if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
                 reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
             }
+            const std::uint32_t first_child = targets[start];
             std::size_t found[kInlineLabels];
+            char32_t found_labels[kInlineLabels];
             std::uint64_t found_keeps[kInlineLabels];
             std::size_t hits = 0;
             for (std::size_t w = 0; w < count; ++w) {
@@ -565,16 +570,19 @@ private:
                 std::size_t at = hits;
                 while (at > 0 && found[at - 1] > k) {
                     found[at] = found[at - 1];
+                    found_labels[at] = found_labels[at - 1];
                     found_keeps[at] = found_keeps[at - 1];
                     --at;
                 }
                 found[at] = k;
+                found_labels[at] = wanted[w];
                 found_keeps[at] = keeps[w];
                 ++hits;
             }
             for (std::size_t h = 0; h < hits; ++h) {
-                const std::uint32_t c = targets[found[h]];
-                wait(c, labels[c], found_keeps[h]);
+                const std::uint32_t c = consecutive_ ? first_child + static_cast<std::uint32_t>(found[h] - start)
+                                                     : targets[found[h]];
+                wait(c, found_labels[h], found_keeps[h]);
             }
         } else {
             for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
@@ -602,6 +610,7 @@ private:
     std::size_t edges_;
     std::size_t stride_;
     bool sorted_;
+    bool consecutive_;  // Trie::children_consecutive()
     bool masks_;  // spent nodes carry masks, and rows are levels
     const Levels levels_model_;
     Levels::Step step_{};

@@ -469,15 +469,20 @@ void Trie::seal() {
         ok = start >= end || end <= edges;
     }
     bool sorted = ok;
-    for (std::size_t v = 0; sorted && v < n; ++v) {
+    bool consecutive = ok;
+    for (std::size_t v = 0; (sorted || consecutive) && v < n; ++v) {
         const std::size_t start = node_shifts[v];
         const std::size_t end = v + 1 < n ? node_shifts[v + 1] : edges;
-        for (std::size_t k = start + 1; sorted && k < end; ++k) {
-            sorted = child_labels[child_transitions[k - 1]] < child_labels[child_transitions[k]];
+        for (std::size_t k = start + 1; k < end; ++k) {
+            const std::uint32_t a = child_transitions[k - 1];
+            const std::uint32_t b = child_transitions[k];
+            sorted = sorted && child_labels[a] < child_labels[b];
+            consecutive = consecutive && b == a + 1;
         }
     }
     seal_.ok = ok;
     seal_.sorted = sorted;
+    seal_.consecutive = consecutive;
     seal_.edge_labels.clear();
     seal_.edge_labels.shrink_to_fit();
     if (ok && std::all_of(child_labels.begin(), child_labels.end(), [](char32_t c) { return c < 0x100; })) {

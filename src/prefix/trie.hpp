@@ -348,6 +348,11 @@ struct Trie {
     // For a sealed trie: whether every node's children come in strictly
     // ascending label order, as found by the last seal().
     bool children_sorted() const { return seal_.sorted; }
+    // For a sealed trie: whether every node's edges name consecutive nodes
+    // (child_transitions[k + 1] = child_transitions[k] + 1 within a node's
+    // range), as in a breadth-first layout, so that the child at an edge
+    // follows from the node's first child without reading the edge.
+    bool children_consecutive() const { return seal_.consecutive; }
     // For a sealed trie whose labels all lie below U+0100: each edge's child
     // label, one byte per edge in edge order (empty otherwise), so that
     // looking a label up among a node's children reads one short run.
@@ -377,6 +382,7 @@ struct Trie {
     struct Seal {
         bool ok = false;
         bool sorted = false;
+        bool consecutive = false;
         std::vector<std::uint8_t> edge_labels;
         bool operator==(const Seal&) const { return true; }
     } seal_;

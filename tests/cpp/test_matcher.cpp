@@ -267,19 +267,24 @@ TEST(Matcher, SealRecordsConsistencyAndChildOrder) {
         Trie trie;
         bool sealed;
         bool sorted;
+        bool consecutive;
     };
     const std::vector<Case> cases = {
-        {"cat trie ('t' before 'r')", cat_trie(), true, false},
-        {"no nodes", Trie{}, false, false},
-        {"children out of order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {1, 2}, {0, 1, 1}), true, false},
-        {"repeated label", make_trie({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), true, false},
-        {"unlabelled child first", make_trie({0, 2, 2}, std::u32string(U"\0\0a", 3), {1, 2}, {0, 0, 1}), true, true},
-        {"empty range starting past the end", make_trie({9, 0, 1}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), true,
+        {"cat trie ('t' before 'r'; root's children 1 and 6)", cat_trie(), true, false, false},
+        {"no nodes", Trie{}, false, false, false},
+        {"children out of order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {1, 2}, {0, 1, 1}), true, false,
          true},
+        {"children in descending node order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {2, 1}, {0, 1, 1}),
+         true, true, false},
+        {"repeated label", make_trie({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), true, false, true},
+        {"unlabelled child first", make_trie({0, 2, 2}, std::u32string(U"\0\0a", 3), {1, 2}, {0, 0, 1}), true, true,
+         true},
+        {"empty range starting past the end", make_trie({9, 0, 1}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), true,
+         true, true},
         {"range running past the end", make_trie({0, 1, 9}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), false,
-         false},
-        {"is_terminal too long", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0, 1, 1}), false, false},
-        {"node_shifts too long", make_trie({0, 1, 1}, std::u32string(U"\0a", 2), {1}, {0, 1}), false, false},
+         false, false},
+        {"is_terminal too long", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0, 1, 1}), false, false, false},
+        {"node_shifts too long", make_trie({0, 1, 1}, std::u32string(U"\0a", 2), {1}, {0, 1}), false, false, false},
     };
     for (const Case& c : cases) {
         Trie t = c.trie;
@@ -287,6 +292,7 @@ TEST(Matcher, SealRecordsConsistencyAndChildOrder) {
         t.seal();
         EXPECT_EQ(t.sealed(), c.sealed) << c.name;
         EXPECT_EQ(t.sealed() && t.children_sorted(), c.sorted) << c.name;
+        EXPECT_EQ(t.sealed() && t.children_consecutive(), c.consecutive) << c.name;
         EXPECT_EQ(t, c.trie) << c.name << ": sealing is not part of the value";
     }
     // One-byte edge labels, in edge order, only while every label fits.
@@ -453,6 +459,31 @@ Trie random_word_trie(std::mt19937& rng, std::size_t letters = 3, bool sorted = 
     return t;
 }
 
+// The same tree with its nodes numbered breadth-first, so that each node's
+// children are consecutive nodes.
+Trie breadth_first(const Trie& tree) {
+    std::vector<std::uint32_t> order{0};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const EdgeRange r = tree.children(order[i]);
+        for (std::size_t k = r.start; k < r.end; ++k) {
+            order.push_back(tree.child_transitions[k]);
+        }
+    }
+    Trie t;
+    std::uint32_t next = 1;
+    for (std::uint32_t old : order) {
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        t.child_labels.push_back(tree.child_labels[old]);
+        t.is_terminal.push_back(tree.is_terminal[old]);
+        const EdgeRange r = tree.children(old);
+        for (std::size_t k = r.start; k < r.end; ++k) {
+            t.child_transitions.push_back(next++);
+        }
+    }
+    t.payloads.resize(t.child_labels.size());
+    return t;
+}
+
 std::u32string random_query(std::mt19937& rng, std::size_t max_len) {
     std::u32string q;
     const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
@@ -488,20 +519,23 @@ void check_against_oracle(const Trie& t, const std::u32string& query, std::uint3
 }
 
 // Rounds cycle through: random index, word trie (both walked through the
-// checked reads), the same two sealed, and a sealed word trie over a wider
-// alphabet with its children in label order.
+// checked reads), the same two sealed, a sealed word trie over a wider
+// alphabet with its children in label order, and the same numbered
+// breadth-first (consecutive children).
 TEST(MatcherOracle, RandomIndexesAndQueries) {
     std::mt19937 rng(20261208);
-    for (int round = 0; round < 5000; ++round) {
-        const int kind = round % 5;
+    for (int round = 0; round < 6000; ++round) {
+        const int kind = round % 6;
         Trie t = kind == 0 || kind == 2 ? random_trie(rng)
                  : kind == 4            ? random_word_trie(rng, std::size(kWide), true)
+                 : kind == 5            ? breadth_first(random_word_trie(rng, std::size(kWide), true))
                                         : random_word_trie(rng);
         if (kind >= 2) {
             t.seal();
             ASSERT_TRUE(t.sealed());
-            if (kind == 4) {
+            if (kind >= 4) {
                 ASSERT_TRUE(t.children_sorted()) << "round " << round;
+                ASSERT_TRUE(kind == 4 || t.children_consecutive()) << "round " << round;
             }
         }
         for (int query = 0; query < 4; ++query) {
