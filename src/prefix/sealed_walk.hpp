@@ -200,17 +200,22 @@ public:
                 frames_.pop_back();
                 continue;
             }
-            const Waiting w = waiting_[top.next++];
+            // Field by field: the entry was written field by field moments
+            // ago, and a wider read of it would wait for those stores to land.
+            const Waiting* const entry = waiting_.data() + top.next++;
+            const std::uint32_t node = entry->node;
+            const std::uint32_t low = entry->low;
             const std::size_t depth = top.depth;
             if constexpr (Reporter::kSpellsPath) {
                 path_.resize(depth - 1);
-                path_.push_back(w.label);
+                path_.push_back(entry->label);
             }
-            if (note(w.node, w.last)) {
+            if (note(node, entry->last)) {
                 return true;
             }
-            const bool masked = masks_ && w.low == band_.bound();
-            std::size_t row = w.row;
+            const bool masked = masks_ && low == band_.bound();
+            const std::uint64_t alive = entry->alive;
+            std::size_t row = entry->row;
             std::size_t mark = used_;
             if (top.next == top.end) {
                 // The frame's last child: nothing is left to come back to, so
@@ -234,14 +239,14 @@ public:
                 frames_.pop_back();
             }
             if (masked) {
-                if (expand_spent(w.node, depth, w.alive, mark)) {
+                if (expand_spent(node, depth, alive, mark)) {
                     return true;
                 }
             } else if (masks_) {
-                if (!expand_levels(w.node, depth, row, mark)) {
+                if (!expand_levels(node, depth, row, mark)) {
                     return false;
                 }
-            } else if (!expand(w.node, depth, row, w.low, mark)) {
+            } else if (!expand(node, depth, row, low, mark)) {
                 return false;
             }
         }
