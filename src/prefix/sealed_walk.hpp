@@ -92,7 +92,6 @@ public:
     ~ScratchLease() {
         scratch_->waiting.clear();
         scratch_->frames.clear();
-        scratch_->path.clear();
         scratch_->trim();
         scratch_->busy = false;
     }
@@ -170,7 +169,12 @@ public:
         waiting_.reserve(256);
         frames_.reserve(64);
         if constexpr (Reporter::kSpellsPath) {
-            path_.reserve(64);
+            // No node deeper than n + bound is within the bound.
+            const std::size_t deepest = band_.max_depth() + 1;
+            if (path_.size() < deepest) {
+                path_.resize(deepest);
+            }
+            path_data_ = path_.data();
         }
     }
 
@@ -207,10 +211,9 @@ public:
             const std::uint32_t low = entry->low;
             const std::size_t depth = top.depth;
             if constexpr (Reporter::kSpellsPath) {
-                path_.resize(depth - 1);
-                path_.push_back(entry->label);
+                path_data_[depth - 1] = entry->label;
             }
-            if (note(node, entry->last)) {
+            if (note(node, entry->last, depth)) {
                 return true;
             }
             const bool masked = masks_ && low == band_.bound();
@@ -397,11 +400,11 @@ private:
         }
     }
 
-    // Records node c, reached just now, if the reporter takes it; true once
-    // the limit is reached.
-    bool note(std::uint32_t c, std::uint32_t last) {
+    // Records node c at `depth`, reached just now, if the reporter takes it;
+    // true once the limit is reached.
+    bool note(std::uint32_t c, std::uint32_t last, std::size_t depth) {
         if (last <= band_.bound() && reporter_.accepts(trie_, c)) {
-            reporter_.record(c, last, std::span<const char32_t>(path_));
+            reporter_.record(c, last, std::span<const char32_t>(path_data_, Reporter::kSpellsPath ? depth : 0));
             if (limit_ && ++recorded_ >= *limit_) {
                 return true;
             }
@@ -504,11 +507,11 @@ private:
                     reporter_.on_step();
                 }
                 v = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets[k];
-                ++d;
                 if constexpr (Reporter::kSpellsPath) {
-                    path_.push_back(query_[j]);
+                    path_data_[d] = query_[j];
                 }
-                if (note(v, j + 1 == n ? static_cast<std::uint32_t>(bound) : static_cast<std::uint32_t>(bound) + 1)) {
+                ++d;
+                if (note(v, j + 1 == n ? static_cast<std::uint32_t>(bound) : static_cast<std::uint32_t>(bound) + 1, d)) {
                     return true;
                 }
                 start = shifts_[v];
@@ -627,7 +630,8 @@ private:
     std::size_t used_ = 0;
     std::vector<Waiting>& waiting_;
     std::vector<Frame>& frames_;
-    std::vector<char32_t>& path_;  // labels of depths 1 ... depth of the top frame
+    std::vector<char32_t>& path_;   // room for the labels of depths 1 ... n + bound
+    char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
     std::optional<std::uint32_t> limit_;
     std::size_t recorded_ = 0;
 };
