@@ -41,6 +41,14 @@ struct SealedFrame {
     std::size_t mark;   // cells in use before its rows
 };
 
+// A record found below a spent node by following query code points j ... n - 1
+// (see finish_spent): its node, j, and where its edge positions begin.
+struct SealedArrival {
+    std::uint32_t node;
+    std::size_t j;
+    std::size_t first_turn;
+};
+
 // The sealed walk's working storage. A query of a few microseconds would
 // otherwise spend a good part of them allocating it, so each thread keeps one
 // for its walks; a walk started while another on the same thread holds it
@@ -52,6 +60,8 @@ struct SealedScratch {
     std::vector<SealedWaiting> waiting;
     std::vector<SealedFrame> frames;
     std::vector<char32_t> path;
+    std::vector<SealedArrival> arrivals;
+    std::vector<std::uint32_t> turns;
     bool busy = false;
 
     // Storage past this stays only for the walk that needed it.
@@ -72,6 +82,12 @@ struct SealedScratch {
         }
         if (frames.capacity() * sizeof(SealedFrame) > kKeptBytes) {
             std::vector<SealedFrame>().swap(frames);
+        }
+        if (turns.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
+            std::vector<std::uint32_t>().swap(turns);
+        }
+        if (arrivals.capacity() * sizeof(SealedArrival) > kKeptBytes) {
+            std::vector<SealedArrival>().swap(arrivals);
         }
         if (path.capacity() * sizeof(char32_t) > kKeptBytes) {
             std::vector<char32_t>().swap(path);
@@ -154,6 +170,8 @@ public:
           levels_(scratch.levels),
           waiting_(scratch.waiting),
           frames_(scratch.frames),
+          arrivals_(scratch.arrivals),
+          turns_(scratch.turns),
           path_(scratch.path) {
         if (spent_.size() < band_.width()) {
             spent_.resize(band_.width());
@@ -264,6 +282,7 @@ private:
     static constexpr std::size_t kScanFanout = 8;
 
     using Waiting = SealedWaiting;
+    using Arrival = SealedArrival;
     using Frame = SealedFrame;
 
     // Tries the children of node v (at depth d, row at offset `row`, row
@@ -393,9 +412,6 @@ private:
             if (label == U'\0') {
                 continue;
             }
-            if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                reporter_.on_edges(1);
-            }
             visit(c, label);
         }
     }
@@ -469,55 +485,18 @@ private:
     }
 
     // Tries the children of the masked spent node v (at depth d, cells
-    // `alive`); those that stay within the bound wait in a new frame. True
-    // once the limit is reached.
-    //
-    // With one cell left and children in label order (so at most one child
-    // per label), at most one child survives at each level: that path is
-    // followed here, each node recorded as it is reached, with no frame.
+    // `alive`), v itself having been recorded; true once the limit is reached.
+    // Children in label order are settled at once (finish_spent); otherwise
+    // those that stay within the bound wait in a new frame.
     bool expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
         used_ = mark;
-        const std::uint32_t* const targets = targets_;
-        const char32_t* const labels = labels_;
+        if (sorted_) {
+            return finish_spent(v, d, alive);
+        }
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
-        std::size_t start = shifts_[v];
-        std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
-        // One cell left (tested without popcount, which baseline x86-64 lacks).
-        if (sorted_ && alive != 0 && (alive & (alive - 1)) == 0) {
-            const auto i = static_cast<std::size_t>(std::countr_zero(alive));
-            for (;;) {
-                if (start >= end) {
-                    return false;
-                }
-                if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                    reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
-                }
-                const std::size_t j = d + i - bound;
-                if (j >= n || query_[j] == U'\0') {
-                    return false;
-                }
-                // Read before the search, so that the two reads overlap.
-                const std::uint32_t first_child = targets[start];
-                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
-                if (k == end) {
-                    return false;
-                }
-                if constexpr (requires { reporter_.on_step(); }) {
-                    reporter_.on_step();
-                }
-                v = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets[k];
-                if constexpr (Reporter::kSpellsPath) {
-                    path_data_[d] = query_[j];
-                }
-                ++d;
-                if (note(v, j + 1 == n ? static_cast<std::uint32_t>(bound) : static_cast<std::uint32_t>(bound) + 1, d)) {
-                    return true;
-                }
-                start = shifts_[v];
-                end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
-            }
-        }
+        const std::size_t start = shifts_[v];
+        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
         if (start >= end) {
             return false;
         }
@@ -547,63 +526,97 @@ private:
         const std::size_t e = d + 1;
         const bool can_end = n + bound >= e && n + bound - e < 64;
         const std::uint64_t end_bit = can_end ? std::uint64_t{1} << (n + bound - e) : 0;
-        const std::uint32_t cap = static_cast<std::uint32_t>(bound) + 1;
+        const auto cap = static_cast<std::uint32_t>(bound + 1);
         const std::size_t first = waiting_.size();
-        auto wait = [&](std::uint32_t c, char32_t label, std::uint64_t kept) {
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
-            __builtin_prefetch(shifts_ + c);
-            const std::uint32_t last = (kept & end_bit) != 0 ? static_cast<std::uint32_t>(bound) : cap;
-            waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, kept});
-        };
-
-        if (sorted_ && count <= kInlineLabels) {
-            // Children in ascending label order: look the few labels up
-            // instead of reading every child's.
-            if constexpr (requires { reporter_.on_edges(std::size_t{}); }) {
-                reporter_.on_edges(end - start - (labels[targets[start]] == U'\0' ? 1 : 0));
-            }
-            const std::uint32_t first_child = targets[start];
-            std::size_t found[kInlineLabels];
-            char32_t found_labels[kInlineLabels];
-            std::uint64_t found_keeps[kInlineLabels];
-            std::size_t hits = 0;
+        for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
             for (std::size_t w = 0; w < count; ++w) {
-                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(wanted[w]));
-                if (k == end) {
-                    continue;
-                }
-                // Keep edge order (the labels are distinct, so are the edges).
-                std::size_t at = hits;
-                while (at > 0 && found[at - 1] > k) {
-                    found[at] = found[at - 1];
-                    found_labels[at] = found_labels[at - 1];
-                    found_keeps[at] = found_keeps[at - 1];
-                    --at;
-                }
-                found[at] = k;
-                found_labels[at] = wanted[w];
-                found_keeps[at] = keeps[w];
-                ++hits;
-            }
-            for (std::size_t h = 0; h < hits; ++h) {
-                const std::uint32_t c = consecutive_ ? first_child + static_cast<std::uint32_t>(found[h] - start)
-                                                     : targets[found[h]];
-                wait(c, found_labels[h], found_keeps[h]);
-            }
-        } else {
-            for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
-                for (std::size_t w = 0; w < count; ++w) {
-                    if (wanted[w] == label) {
-                        wait(c, label, keeps[w]);
-                        break;
+                if (wanted[w] == label) {
+                    if constexpr (requires { reporter_.on_step(); }) {
+                        reporter_.on_step();
                     }
+                    __builtin_prefetch(shifts_ + c);
+                    const std::uint32_t last = (keeps[w] & end_bit) != 0 ? static_cast<std::uint32_t>(bound) : cap;
+                    waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, keeps[w]});
+                    break;
                 }
-            });
-        }
+            }
+        });
         if (waiting_.size() > first) {
             frames_.push_back(Frame{first, first, waiting_.size(), e, mark});
+        }
+        return false;
+    }
+
+    // Records, in walk order, every node below the masked spent node v (at
+    // depth d, cells `alive`) that is within the bound of the whole query,
+    // when v's children come in label order; true once the limit is reached.
+    //
+    // Below a spent node a cell lives on only along the query: cell j of v
+    // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
+    // each of v's cells j < n is followed on its own down the one path that
+    // spells q[j ... n - 1] (sorted children: at most one child per label),
+    // and the node where it arrives has cell n equal to the bound: those
+    // nodes, and no others, are the records of v's subtree. Nodes reached
+    // through two cells are simply passed twice. The arrivals are then put in
+    // walk order by the positions of the edges taken (an ancestor first).
+    bool finish_spent(std::uint32_t v, std::size_t d, std::uint64_t alive) {
+        const std::size_t n = band_.n();
+        const std::size_t bound = band_.bound();
+        arrivals_.clear();
+        turns_.clear();
+        for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
+            const std::size_t j0 = d + static_cast<std::size_t>(std::countr_zero(rest)) - bound;
+            if (j0 >= n) {
+                break;  // cell n was v's own record; higher bits are past it
+            }
+            const std::size_t first_turn = turns_.size();
+            std::uint32_t u = v;
+            std::size_t j = j0;
+            for (; j < n; ++j) {
+                const std::size_t start = shifts_[u];
+                const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
+                if constexpr (requires { reporter_.on_step(); }) {
+                    reporter_.on_step();
+                }
+                if (start >= end || query_[j] == U'\0') {
+                    break;
+                }
+                // Read before the search, so that the two reads overlap.
+                const std::uint32_t first_child = targets_[start];
+                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+                if (k == end) {
+                    break;
+                }
+                turns_.push_back(static_cast<std::uint32_t>(k - start));
+                u = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets_[k];
+            }
+            if (j == n) {
+                arrivals_.push_back(Arrival{u, j0, first_turn});
+            } else {
+                turns_.resize(first_turn);
+            }
+        }
+        if (arrivals_.size() > 1) {
+            // Walk order: compare the turns taken from v; a path that is a
+            // prefix of another leads to an ancestor, which comes first.
+            const auto turns = [&](const Arrival& a) {
+                const std::uint32_t* p = turns_.data() + a.first_turn;
+                return std::span<const std::uint32_t>(p, n - a.j);
+            };
+            std::sort(arrivals_.begin(), arrivals_.end(), [&](const Arrival& a, const Arrival& b) {
+                const auto x = turns(a);
+                const auto y = turns(b);
+                return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+            });
+        }
+        for (const Arrival& a : arrivals_) {
+            const std::size_t depth = d + (n - a.j);
+            if constexpr (Reporter::kSpellsPath) {
+                std::copy(query_ + a.j, query_ + n, path_data_ + d);
+            }
+            if (note(a.node, static_cast<std::uint32_t>(bound), depth)) {
+                return true;
+            }
         }
         return false;
     }
@@ -630,6 +643,8 @@ private:
     std::size_t used_ = 0;
     std::vector<Waiting>& waiting_;
     std::vector<Frame>& frames_;
+    std::vector<SealedArrival>& arrivals_;  // finish_spent's records to be
+    std::vector<std::uint32_t>& turns_;     // and the edge positions of their paths
     std::vector<char32_t>& path_;   // room for the labels of depths 1 ... n + bound
     char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
     std::optional<std::uint32_t> limit_;

@@ -118,9 +118,10 @@ private:
 //   static constexpr bool kSpellsPath;      keep the labels of the path
 //   bool accepts(const Trie&, uint32_t c);  may c be recorded (c is within the bound)
 //   void record(uint32_t c, uint32_t distance, std::span<const char32_t> path);
-// and optionally on_edges(count), told of every examined edge (a labelled
-// child of an entered node), and on_step(), called once per computed row:
-// statistics hooks that cost nothing when absent. `path` holds the labels from the root's
+// and optionally on_edges(count), told by the checked walk of every examined
+// edge (a labelled child of an entered node), and on_step(), called once per
+// step (a computed row, or a node passed below a spent one): statistics hooks
+// that cost nothing when absent. `path` holds the labels from the root's
 // child to c, c's own label included; it is empty unless kSpellsPath.
 // restart() forgets every record (the sealed walk gave up; see walk_trie).
 //
