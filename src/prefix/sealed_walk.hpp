@@ -30,8 +30,12 @@ struct SealedWaiting {
     char32_t label;
     std::uint32_t low;    // its row's minimum
     std::uint32_t last;   // its distance to the whole query, or bound + 1
-    std::size_t row;      // offset of its row in the cells (or levels), unless masked
-    std::uint64_t alive;  // a masked spent node's cells (see below)
+    // Offset of its row in the cells (or levels); for a masked entry of a
+    // trie with sorted children, its first record in the arrivals instead.
+    std::size_t row;
+    // A masked spent node's cells (see below); with sorted children, once
+    // the frame is resolved, the number of its records in the arrivals.
+    std::uint64_t alive;
 };
 struct SealedFrame {
     std::size_t first;  // its waiting children: waiting[first, end)
@@ -39,14 +43,26 @@ struct SealedFrame {
     std::size_t end;
     std::size_t depth;  // of those children
     std::size_t mark;   // cells in use before its rows
+    std::size_t arrivals;  // records below its masked children: arrivals from here on
 };
 
 // A record found below a spent node by following query code points j ... n - 1
-// (see finish_spent): its node, j, and where its edge positions begin.
+// (see resolve_spent): its node, the waiting entry it lies below, j, and
+// where the edge positions of its path begin (only when they are needed).
 struct SealedArrival {
     std::uint32_t node;
+    std::uint32_t entry;
     std::size_t j;
     std::size_t first_turn;
+};
+// One cell of a spent node being followed along the query.
+struct SealedCursor {
+    std::uint32_t node;   // reached so far
+    std::uint32_t entry;  // the waiting entry it started from
+    std::size_t j;        // the next query code point to match
+    std::size_t j0;       // the cell it started as
+    std::size_t start;    // node's edges
+    std::size_t end;
 };
 
 // The sealed walk's working storage. A query of a few microseconds would
@@ -61,6 +77,7 @@ struct SealedScratch {
     std::vector<SealedFrame> frames;
     std::vector<char32_t> path;
     std::vector<SealedArrival> arrivals;
+    std::vector<SealedCursor> cursors;
     std::vector<std::uint32_t> turns;
     bool busy = false;
 
@@ -86,6 +103,9 @@ struct SealedScratch {
         if (turns.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
             std::vector<std::uint32_t>().swap(turns);
         }
+        if (cursors.capacity() * sizeof(SealedCursor) > kKeptBytes) {
+            std::vector<SealedCursor>().swap(cursors);
+        }
         if (arrivals.capacity() * sizeof(SealedArrival) > kKeptBytes) {
             std::vector<SealedArrival>().swap(arrivals);
         }
@@ -108,6 +128,7 @@ public:
     ~ScratchLease() {
         scratch_->waiting.clear();
         scratch_->frames.clear();
+        scratch_->arrivals.clear();
         scratch_->trim();
         scratch_->busy = false;
     }
@@ -161,6 +182,7 @@ public:
           stride_(band_.stride()),
           sorted_(trie.children_sorted()),
           consecutive_(trie.children_consecutive()),
+          quick_(consecutive_ && !trie.edge_labels().empty()),
           masks_(2 * std::size_t{band_.bound()} + 1 <= Levels::kMaxWidth),
           levels_model_(query, band_.bound()),
           query_(query.data()),
@@ -171,6 +193,7 @@ public:
           waiting_(scratch.waiting),
           frames_(scratch.frames),
           arrivals_(scratch.arrivals),
+          cursors_(scratch.cursors),
           turns_(scratch.turns),
           path_(scratch.path) {
         if (spent_.size() < band_.width()) {
@@ -199,11 +222,7 @@ public:
     bool run(std::optional<std::uint32_t> limit) {
         limit_ = limit;
         used_ = stride_;
-        if (masks_ && band_.bound() == 0) {
-            if (expand_spent(0, 0, 1, stride_)) {  // the root's one cell, j = 0, is 0
-                return true;
-            }
-        } else if (masks_) {
+        if (masks_) {
             levels_model_.root(levels_.data());
             if (!expand_levels(0, 0, 0, stride_)) {
                 return false;
@@ -219,6 +238,7 @@ public:
             if (top.next == top.end) {
                 used_ = top.mark;
                 waiting_.resize(top.first);
+                arrivals_.resize(top.arrivals);
                 frames_.pop_back();
                 continue;
             }
@@ -237,6 +257,12 @@ public:
             const bool masked = masks_ && low == band_.bound();
             const std::uint64_t alive = entry->alive;
             std::size_t row = entry->row;
+            if (masked && sorted_) {
+                // Its records were found with its siblings' (resolve_spent).
+                if (emit_arrivals(row, alive, depth)) {
+                    return true;
+                }
+            }
             std::size_t mark = used_;
             if (top.next == top.end) {
                 // The frame's last child: nothing is left to come back to, so
@@ -257,10 +283,11 @@ public:
                     used_ = mark + stride_;
                 }
                 waiting_.resize(top.first);
+                arrivals_.resize(top.arrivals);
                 frames_.pop_back();
             }
             if (masked) {
-                if (expand_spent(node, depth, alive, mark)) {
+                if (!sorted_ && expand_spent(node, depth, alive, mark)) {
                     return true;
                 }
             } else if (masks_) {
@@ -283,6 +310,7 @@ private:
 
     using Waiting = SealedWaiting;
     using Arrival = SealedArrival;
+    using Cursor = SealedCursor;
     using Frame = SealedFrame;
 
     // Tries the children of node v (at depth d, row at offset `row`, row
@@ -343,7 +371,7 @@ private:
         }
         used_ = used;
         if (waiting_.size() > first) {
-            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark});
+            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals_.size()});
         } else {
             used_ = mark;
         }
@@ -375,6 +403,11 @@ private:
         const std::size_t first = waiting_.size();
         const std::uint32_t bound = band_.bound();
         levels_model_.geometry(d, step_);
+        bool spent = false;
+        // Room for every child at once, written in place and cut back after.
+        waiting_.resize(first + (end - start));
+        Waiting* const out = waiting_.data() + first;
+        std::size_t count = 0;
         for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
             if constexpr (requires { reporter_.on_step(); }) {
                 reporter_.on_step();
@@ -384,16 +417,21 @@ private:
             const std::uint32_t child_low = levels_model_.step(prev, cur, step_, label, last);
             if (child_low < bound) {
                 __builtin_prefetch(shifts_ + c);
-                waiting_.push_back(Waiting{c, label, child_low, last, used, 0});
+                out[count++] = Waiting{c, label, child_low, last, used, 0};
                 used += stride;
             } else if (child_low == bound) {
-                __builtin_prefetch(shifts_ + c);
-                waiting_.push_back(Waiting{c, label, child_low, last, 0, cur[bound]});
+                out[count++] = Waiting{c, label, child_low, last, 0, cur[bound]};
+                spent = true;
             }
         });
+        waiting_.resize(first + count);
         used_ = used;
-        if (waiting_.size() > first) {
-            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark});
+        if (count > 0) {
+            const std::size_t arrivals = arrivals_.size();
+            if (sorted_ && spent) {
+                resolve_spent(first, d + 1);
+            }
+            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals});
         } else {
             used_ = mark;
         }
@@ -485,14 +523,11 @@ private:
     }
 
     // Tries the children of the masked spent node v (at depth d, cells
-    // `alive`), v itself having been recorded; true once the limit is reached.
-    // Children in label order are settled at once (finish_spent); otherwise
-    // those that stay within the bound wait in a new frame.
+    // `alive`) of a trie whose children are not all in label order (else see
+    // resolve_spent); those that stay within the bound wait in a new frame.
+    // True once the limit is reached.
     bool expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
         used_ = mark;
-        if (sorted_) {
-            return finish_spent(v, d, alive);
-        }
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
         const std::size_t start = shifts_[v];
@@ -542,79 +577,233 @@ private:
             }
         });
         if (waiting_.size() > first) {
-            frames_.push_back(Frame{first, first, waiting_.size(), e, mark});
+            frames_.push_back(Frame{first, first, waiting_.size(), e, mark, arrivals_.size()});
         }
         return false;
     }
 
-    // Records, in walk order, every node below the masked spent node v (at
-    // depth d, cells `alive`) that is within the bound of the whole query,
-    // when v's children come in label order; true once the limit is reached.
+    // For the entries waiting_[first, end) at depth e, in a trie whose
+    // children come in label order: finds the records below each masked one
+    // and notes them in its entry (see Waiting::row and ::alive).
     //
-    // Below a spent node a cell lives on only along the query: cell j of v
+    // Below a spent node a cell lives on only along the query: cell j
     // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
-    // each of v's cells j < n is followed on its own down the one path that
-    // spells q[j ... n - 1] (sorted children: at most one child per label),
-    // and the node where it arrives has cell n equal to the bound: those
-    // nodes, and no others, are the records of v's subtree. Nodes reached
-    // through two cells are simply passed twice. The arrivals are then put in
-    // walk order by the positions of the edges taken (an ancestor first).
-    bool finish_spent(std::uint32_t v, std::size_t d, std::uint64_t alive) {
+    // each cell j < n is followed on its own down the one path that spells
+    // q[j ... n - 1] (at most one child per label), and the node where it
+    // arrives has cell n equal to the bound: those nodes, and no others, are
+    // the records below the entry. (A node reached through two cells is
+    // simply passed twice.) The cells of all the masked siblings are followed
+    // together, a level at a time, so that their reads overlap instead of
+    // waiting on one another; each entry's arrivals are then put in walk
+    // order (see order_arrivals).
+    void resolve_spent(std::size_t first, std::size_t e) {
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
-        arrivals_.clear();
-        turns_.clear();
-        for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
-            const std::size_t j0 = d + static_cast<std::size_t>(std::countr_zero(rest)) - bound;
-            if (j0 >= n) {
-                break;  // cell n was v's own record; higher bits are past it
+        const std::size_t from = arrivals_.size();
+        cursors_.clear();
+        for (std::size_t w = first; w < waiting_.size(); ++w) {
+            Waiting& entry = waiting_[w];
+            if (entry.low != bound) {
+                continue;
             }
-            const std::size_t first_turn = turns_.size();
-            std::uint32_t u = v;
-            std::size_t j = j0;
-            for (; j < n; ++j) {
-                const std::size_t start = shifts_[u];
-                const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
-                if constexpr (requires { reporter_.on_step(); }) {
-                    reporter_.on_step();
+            for (std::uint64_t rest = entry.alive; rest != 0; rest &= rest - 1) {
+                const std::size_t j = e + static_cast<std::size_t>(std::countr_zero(rest)) - bound;
+                if (j >= n) {
+                    break;  // cell n is the entry's own record; higher bits lie past it
                 }
-                if (start >= end || query_[j] == U'\0') {
-                    break;
+                cursors_.push_back(Cursor{entry.node, static_cast<std::uint32_t>(w), j, j, 0, 0});
+            }
+            entry.alive = 0;
+        }
+        std::size_t live = cursors_.size();
+        while (live > 0) {
+            Cursor* const cursors = cursors_.data();
+            // Each cursor's edges, and a request for the labels and targets
+            // the next pass reads.
+            for (std::size_t i = 0; i < live; ++i) {
+                Cursor& c = cursors[i];
+                c.start = shifts_[c.node];
+                c.end = c.node + 1 < nodes_ ? shifts_[c.node + 1] : edges_;
+                if (edge_labels_ != nullptr) {
+                    __builtin_prefetch(edge_labels_ + c.start);
                 }
-                // Read before the search, so that the two reads overlap.
-                const std::uint32_t first_child = targets_[start];
-                const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+                __builtin_prefetch(targets_ + c.start);
+            }
+            live = quick_ ? step_quick(live) : step_cursors(live);
+        }
+        if (arrivals_.size() == from) {
+            return;
+        }
+        order_arrivals(from);
+        for (std::size_t a = from; a < arrivals_.size(); ++a) {
+            Waiting& entry = waiting_[arrivals_[a].entry];
+            if (entry.alive == 0) {
+                entry.row = a;
+            }
+            ++entry.alive;
+        }
+    }
+
+    // One step of each of the first `live` cursors (their edges read):
+    // those that arrive become arrivals, those that go on are kept at the
+    // front; returns how many were kept. Cursors are read field by field: a
+    // wider read would wait for the stores of the pass before to land.
+    std::size_t step_cursors(std::size_t live) {
+        Cursor* const cursors = cursors_.data();
+        const std::size_t n = band_.n();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < live; ++i) {
+            const Cursor& c = cursors[i];
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            const std::size_t start = c.start;
+            const std::size_t end = c.end;
+            const std::size_t j = c.j;
+            if (start >= end || query_[j] == U'\0') {
+                continue;
+            }
+            const std::uint32_t first_child = targets_[start];
+            const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+            if (k == end) {
+                continue;
+            }
+            const std::uint32_t child = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets_[k];
+            if (j + 1 == n) {
+                arrivals_.push_back(Arrival{child, c.entry, c.j0, 0});
+                continue;
+            }
+            __builtin_prefetch(shifts_ + child);
+            Cursor& out = cursors[kept++];
+            out.entry = c.entry;
+            out.j0 = c.j0;
+            out.node = child;
+            out.j = j + 1;
+        }
+        return kept;
+    }
+
+    // The same with one-byte edge labels and consecutive children (quick_),
+    // without branches on what a node's children hold: a node of at most 16
+    // children is searched with one comparison, a cursor that finds nothing
+    // is dropped by not advancing `kept`.
+    std::size_t step_quick(std::size_t live) {
+#if defined(__SSE2__)
+        Cursor* const cursors = cursors_.data();
+        const std::size_t n = band_.n();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < live; ++i) {
+            const Cursor& c = cursors[i];
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            const std::size_t start = c.start;
+            const std::size_t end = c.end;
+            const std::size_t j = c.j;
+            const std::uint32_t entry = c.entry;
+            const std::size_t j0 = c.j0;
+            const std::size_t width = start < end ? end - start : 0;
+            if (width > 16) {
+                // A wide node: the general search.
+                const std::uint32_t want = static_cast<std::uint32_t>(query_[j]);
+                const std::size_t k = want == 0 ? end : find_in(edge_labels_, start, end, want);
                 if (k == end) {
-                    break;
+                    continue;
                 }
-                turns_.push_back(static_cast<std::uint32_t>(k - start));
-                u = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets_[k];
+                const std::uint32_t child = targets_[start] + static_cast<std::uint32_t>(k - start);
+                if (j + 1 == n) {
+                    arrivals_.push_back(Arrival{child, entry, j0, 0});
+                    continue;
+                }
+                __builtin_prefetch(shifts_ + child);
+                Cursor& out = cursors[kept++];
+                out.entry = entry;
+                out.j0 = j0;
+                out.node = child;
+                out.j = j + 1;
+                continue;
             }
-            if (j == n) {
-                arrivals_.push_back(Arrival{u, j0, first_turn});
-            } else {
-                turns_.resize(first_turn);
+            // An empty range may start anywhere: read at 0 instead (every
+            // array here holds an edge, since some node had children).
+            const std::size_t at = width != 0 ? start : 0;
+            const std::uint32_t want = static_cast<std::uint32_t>(query_[j]);
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
+            const auto eq = static_cast<std::uint32_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want)))));
+            // Only the node's own labels, and no match for U+0000 (never
+            // entered) or a code point no one byte holds.
+            const std::uint32_t usable = want - 1 < 0xFF ? (std::uint32_t{1} << width) - 1 : 0;
+            const std::uint32_t hits = eq & usable;
+            const auto k = static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u));
+            const std::uint32_t child = targets_[at] + k;
+            if (hits != 0 && j + 1 == n) {
+                arrivals_.push_back(Arrival{child, entry, j0, 0});
+                continue;
             }
+            __builtin_prefetch(shifts_ + child);
+            Cursor& out = cursors[kept];
+            out.entry = entry;
+            out.j0 = j0;
+            out.node = child;
+            out.j = j + 1;
+            kept += hits != 0 ? 1 : 0;
         }
-        if (arrivals_.size() > 1) {
-            // Walk order: compare the turns taken from v; a path that is a
-            // prefix of another leads to an ancestor, which comes first.
-            const auto turns = [&](const Arrival& a) {
-                const std::uint32_t* p = turns_.data() + a.first_turn;
-                return std::span<const std::uint32_t>(p, n - a.j);
-            };
-            std::sort(arrivals_.begin(), arrivals_.end(), [&](const Arrival& a, const Arrival& b) {
-                const auto x = turns(a);
-                const auto y = turns(b);
-                return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
-            });
+        return kept;
+#else
+        return step_cursors(live);
+#endif
+    }
+
+    // Puts arrivals_[from, end) in walk order: by entry, and below one entry
+    // by the positions of the edges taken from it (a path that is a prefix of
+    // another leads to an ancestor, which comes first).
+    void order_arrivals(std::size_t from) {
+        const auto begin = arrivals_.begin() + static_cast<std::ptrdiff_t>(from);
+        std::sort(begin, arrivals_.end(), [](const Arrival& a, const Arrival& b) { return a.entry < b.entry; });
+        const std::size_t n = band_.n();
+        for (auto group = begin; group != arrivals_.end();) {
+            auto group_end = group + 1;
+            while (group_end != arrivals_.end() && group_end->entry == group->entry) {
+                ++group_end;
+            }
+            if (group_end - group > 1) {
+                turns_.clear();
+                for (auto a = group; a != group_end; ++a) {
+                    a->first_turn = turns_.size();
+                    std::uint32_t u = waiting_[a->entry].node;
+                    for (std::size_t j = a->j; j < n; ++j) {
+                        const std::size_t start = shifts_[u];
+                        const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
+                        const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+                        turns_.push_back(static_cast<std::uint32_t>(k - start));
+                        u = targets_[k];
+                    }
+                }
+                const auto turns = [&](const Arrival& a) {
+                    const std::uint32_t* p = turns_.data() + a.first_turn;
+                    return std::span<const std::uint32_t>(p, n - a.j);
+                };
+                std::sort(group, group_end, [&](const Arrival& a, const Arrival& b) {
+                    const auto x = turns(a);
+                    const auto y = turns(b);
+                    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end());
+                });
+            }
+            group = group_end;
         }
-        for (const Arrival& a : arrivals_) {
-            const std::size_t depth = d + (n - a.j);
+    }
+
+    // Records the `count` arrivals from arrivals_[first] on, below an entry
+    // at `depth`; true once the limit is reached.
+    bool emit_arrivals(std::size_t first, std::size_t count, std::size_t depth) {
+        const std::size_t n = band_.n();
+        const auto bound = static_cast<std::uint32_t>(band_.bound());
+        for (std::size_t a = first; a < first + count; ++a) {
+            const Arrival arrival = arrivals_[a];
             if constexpr (Reporter::kSpellsPath) {
-                std::copy(query_ + a.j, query_ + n, path_data_ + d);
+                std::copy(query_ + arrival.j, query_ + n, path_data_ + depth);
             }
-            if (note(a.node, static_cast<std::uint32_t>(bound), depth)) {
+            if (note(arrival.node, bound, depth + (n - arrival.j))) {
                 return true;
             }
         }
@@ -632,6 +821,7 @@ private:
     std::size_t stride_;
     bool sorted_;
     bool consecutive_;  // Trie::children_consecutive()
+    bool quick_;        // and one-byte edge labels too (step_quick)
     bool masks_;  // spent nodes carry masks, and rows are levels
     const Levels levels_model_;
     Levels::Step step_{};
@@ -643,8 +833,9 @@ private:
     std::size_t used_ = 0;
     std::vector<Waiting>& waiting_;
     std::vector<Frame>& frames_;
-    std::vector<SealedArrival>& arrivals_;  // finish_spent's records to be
-    std::vector<std::uint32_t>& turns_;     // and the edge positions of their paths
+    std::vector<Arrival>& arrivals_;     // records below masked entries (resolve_spent)
+    std::vector<Cursor>& cursors_;       // its cells being followed
+    std::vector<std::uint32_t>& turns_;  // and the edge positions of paths it compares
     std::vector<char32_t>& path_;   // room for the labels of depths 1 ... n + bound
     char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
     std::optional<std::uint32_t> limit_;

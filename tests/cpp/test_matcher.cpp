@@ -410,17 +410,25 @@ Trie random_trie(std::mt19937& rng) {
 // child now and then), as a sealed trie can then look labels up.
 const char32_t kWide[] = {U'a', U'b', U'é', U'c', U'd', U'e', U'f', U'g', U'h', U'i', U'j', U'k', U'\U0001F600'};
 
-Trie random_word_trie(std::mt19937& rng, std::size_t letters = 3, bool sorted = false) {
+// Forty one-byte letters: nodes with more children than one 16-byte search
+// covers.
+const std::u32string kBytes = U"abcdefghijklmnopqrstuvwxyz\u00e0\u00e1\u00e2\u00e3\u00e4\u00e5\u00e6\u00e7\u00e8\u00e9\u00ea\u00eb\u00ec\u00ed";
+
+// With `head`, the first `head` letters of each word are among the first
+// three of the alphabet, so that the nodes below them have many children.
+Trie random_word_trie(std::mt19937& rng, std::size_t letters = 3, bool sorted = false,
+                      std::u32string_view alphabet = std::u32string_view(kWide, std::size(kWide)),
+                      std::size_t head = 0) {
     std::vector<std::vector<std::uint32_t>> children(1);
     Trie t;
     t.child_labels.push_back(U'\0');
     t.is_terminal.push_back(0);
-    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, sorted ? 160 : 8)(rng);
+    const std::size_t words = std::uniform_int_distribution<std::size_t>(1, head > 0 ? 400 : sorted ? 160 : 8)(rng);
     for (std::size_t w = 0; w < words; ++w) {
         const std::size_t len = std::uniform_int_distribution<std::size_t>(0, 14)(rng);
         std::uint32_t v = 0;
         for (std::size_t i = 0; i < len; ++i) {
-            const char32_t c = kWide[rng() % letters];
+            const char32_t c = alphabet[rng() % (i < head ? 3 : letters)];
             std::uint32_t next = 0;
             for (std::uint32_t child : children[v]) {
                 if (t.child_labels[child] == c) {
@@ -493,6 +501,19 @@ std::u32string random_query(std::mt19937& rng, std::size_t max_len) {
     return q;
 }
 
+// Words as random_word_trie(..., kBytes, 2) makes them, now and then with a
+// code point whose low byte is a letter's (U+0161 and 'a') or an unlabelled
+// child's (U+0100 and U+0000), or U+0000.
+std::u32string random_byte_query(std::mt19937& rng, std::size_t max_len) {
+    static const char32_t kDecoys[] = {U'\u0161', U'\u0100', U'\0'};
+    std::u32string q;
+    const std::size_t len = std::uniform_int_distribution<std::size_t>(0, max_len)(rng);
+    for (std::size_t i = 0; i < len; ++i) {
+        q.push_back(rng() % 12 == 0 ? kDecoys[rng() % 3] : kBytes[rng() % (i < 2 ? 3 : kBytes.size())]);
+    }
+    return q;
+}
+
 void check_against_oracle(const Trie& t, const std::u32string& query, std::uint32_t max_dist, Limit limit) {
     std::string term;
     for (char32_t c : query) {
@@ -520,15 +541,17 @@ void check_against_oracle(const Trie& t, const std::u32string& query, std::uint3
 
 // Rounds cycle through: random index, word trie (both walked through the
 // checked reads), the same two sealed, a sealed word trie over a wider
-// alphabet with its children in label order, and the same numbered
-// breadth-first (consecutive children).
+// alphabet with its children in label order, the same numbered
+// breadth-first (consecutive children), and one over forty one-byte letters,
+// also breadth-first, with queries that hold decoys.
 TEST(MatcherOracle, RandomIndexesAndQueries) {
     std::mt19937 rng(20261208);
-    for (int round = 0; round < 6000; ++round) {
-        const int kind = round % 6;
+    for (int round = 0; round < 7000; ++round) {
+        const int kind = round % 7;
         Trie t = kind == 0 || kind == 2 ? random_trie(rng)
                  : kind == 4            ? random_word_trie(rng, std::size(kWide), true)
                  : kind == 5            ? breadth_first(random_word_trie(rng, std::size(kWide), true))
+                 : kind == 6            ? breadth_first(random_word_trie(rng, kBytes.size(), true, kBytes, 2))
                                         : random_word_trie(rng);
         if (kind >= 2) {
             t.seal();
@@ -539,7 +562,8 @@ TEST(MatcherOracle, RandomIndexesAndQueries) {
             }
         }
         for (int query = 0; query < 4; ++query) {
-            const std::u32string q = random_query(rng, kind == 0 || kind == 2 ? 5 : 16);
+            const std::u32string q = kind == 6 ? random_byte_query(rng, 10)
+                                     : random_query(rng, kind == 0 || kind == 2 ? 5 : 16);
             const std::uint32_t max_dist = rng() % 10 == 0 ? (rng() % 2 ? 9 : 70000) : rng() % 4;
             check_against_oracle(t, q, max_dist, std::nullopt);
             check_against_oracle(t, q, max_dist, static_cast<std::uint32_t>(1 + rng() % 4));
