@@ -84,6 +84,23 @@ public:
     // the distance to the whole query, or bound + 1 if that exceeds the bound.
     std::uint32_t step(const std::uint64_t* prev, std::uint64_t* cur, const Step& g, char32_t label,
                        std::uint32_t& last) const {
+        switch (bound_) {
+            case 1:
+                return step_to<1>(prev, cur, g, label, last);
+            case 2:
+                return step_to<2>(prev, cur, g, label, last);
+            default:
+                return step_to<0>(prev, cur, g, label, last);
+        }
+    }
+
+private:
+    // step() with the bound known when it is not 0 (the loop unrolled), else
+    // read from bound_.
+    template <std::uint32_t kBound>
+    std::uint32_t step_to(const std::uint64_t* prev, std::uint64_t* cur, const Step& g, char32_t label,
+                          std::uint32_t& last) const {
+        const std::uint32_t bound = kBound != 0 ? kBound : bound_;
         const std::uint64_t eq = matches(g, label);
         const std::uint64_t valid = g.valid;
         const std::uint32_t shift = g.end_bit;
@@ -91,7 +108,7 @@ public:
         std::uint64_t below_new = 0;  // the child's level e - 1
         std::uint32_t empty = 0;
         std::uint32_t misses = 0;
-        for (std::size_t e = 0; e <= bound_; ++e) {
+        for (std::size_t e = 0; e <= bound; ++e) {
             const std::uint64_t up = prev[e];
             const std::uint64_t x = ((up & eq) | below | (below >> 1) | (below_new << 1)) & valid;
             cur[e] = x;
@@ -100,11 +117,10 @@ public:
             empty += x == 0 ? 1u : 0u;
             misses += static_cast<std::uint32_t>(((x >> shift) & 1u) ^ 1u);
         }
-        last = g.end_in_band ? misses : bound_ + 1;
+        last = g.end_in_band ? misses : bound + 1;
         return empty;
     }
 
-private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // no code point is this
 
     // The bits whose query code point is `label`.
