@@ -431,7 +431,11 @@ private:
             if (sorted_ && spent) {
                 resolve_spent(first, d + 1);
             }
-            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals});
+            if (waiting_.size() > first) {
+                frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals});
+            } else {
+                used_ = mark;
+            }
         } else {
             used_ = mark;
         }
@@ -584,7 +588,8 @@ private:
 
     // For the entries waiting_[first, end) at depth e, in a trie whose
     // children come in label order: finds the records below each masked one
-    // and notes them in its entry (see Waiting::row and ::alive).
+    // and notes them in its entry (see Waiting::row and ::alive), and drops
+    // the masked entries that neither are nor hold a record.
     //
     // Below a spent node a cell lives on only along the query: cell j
     // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
@@ -631,17 +636,30 @@ private:
             }
             live = quick_ ? step_quick(live) : step_cursors(live);
         }
-        if (arrivals_.size() == from) {
-            return;
-        }
-        order_arrivals(from);
-        for (std::size_t a = from; a < arrivals_.size(); ++a) {
-            Waiting& entry = waiting_[arrivals_[a].entry];
-            if (entry.alive == 0) {
-                entry.row = a;
+        if (arrivals_.size() > from) {
+            order_arrivals(from);
+            for (std::size_t a = from; a < arrivals_.size(); ++a) {
+                Waiting& entry = waiting_[arrivals_[a].entry];
+                if (entry.alive == 0) {
+                    entry.row = a;
+                }
+                ++entry.alive;
             }
-            ++entry.alive;
         }
+        // A masked entry that is no record itself and has none below it
+        // would only be passed: it leaves the frame.
+        std::size_t kept = first;
+        for (std::size_t w = first; w < waiting_.size(); ++w) {
+            const Waiting& entry = waiting_[w];
+            if (entry.low == bound && entry.alive == 0 && entry.last > bound) {
+                continue;
+            }
+            if (kept != w) {
+                waiting_[kept] = entry;
+            }
+            ++kept;
+        }
+        waiting_.resize(kept);
     }
 
     // One step of each of the first `live` cursors (their edges read):
