@@ -126,17 +126,6 @@ public:
         return low;
     }
 
-    // For a child row `row` at depth e = depth + 1 (g = geometry(depth)) whose
-    // minimum is the bound: the cells equal to the bound as a bit set, bit i
-    // standing for cell j = e - bound + i. Needs 2 * bound + 1 <= 64.
-    std::uint64_t alive(const std::uint32_t* row, const Step& g, std::size_t e) const {
-        std::uint64_t bits = 0;
-        for (std::size_t j = g.lo; j <= g.hi; ++j) {
-            bits |= static_cast<std::uint64_t>(row[j - g.cb] == bound_) << (j + bound_ - e);
-        }
-        return bits;
-    }
-
     // For a row at `depth` whose minimum is the bound: writes to `out` the
     // query code points q[i] whose cell i equals the bound, and returns how
     // many (at most width).

@@ -158,9 +158,10 @@ private:
 // and its row is wholly described by which cells equal the bound: a child's
 // cell j + 1 equals the bound exactly when the parent's cell j does and the
 // child's label is query code point j; every other cell exceeds it. While the
-// band fits in 64 bits (bound <= 31), spent nodes therefore carry that set of
-// cells as a bit mask instead of a row, and trying a child costs a few bit
-// operations.
+// band fits in 64 bits (bound <= 31), rows are held as levels (Levels), and
+// spent nodes carry that set of cells as a bit mask instead of a row. When
+// children also come in label order, the records below all the spent
+// children of a node are found at once (resolve_spent) and wait with them.
 //
 // The rows of the waiting children can take more memory than the checked
 // walk's rows of the path; past the same budget this walk gives up and
@@ -302,10 +303,8 @@ public:
     }
 
 private:
-    // A spent node with at most kInlineLabels labels to find, whose children
-    // come in ascending label order, looks them up (by halving past
-    // kScanFanout children, when there are no one-byte edge labels).
-    static constexpr std::size_t kInlineLabels = 8;
+    // A label is looked up among more than this many children (in label
+    // order, without one-byte edge labels) by halving.
     static constexpr std::size_t kScanFanout = 8;
 
     using Waiting = SealedWaiting;
@@ -314,8 +313,9 @@ private:
     using Frame = SealedFrame;
 
     // Tries the children of node v (at depth d, row at offset `row`, row
-    // minimum `low`); those within the bound wait in a new frame whose rows
-    // start at `mark`. False when the rows would pass the budget.
+    // minimum `low`) while rows are cells (bounds too wide for masks); those
+    // within the bound wait in a new frame whose rows start at `mark`. False
+    // when the rows would pass the budget.
     bool expand(std::uint32_t v, std::size_t d, std::size_t row, std::uint32_t low, std::size_t mark) {
         const std::size_t start = shifts_[v];
         const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
@@ -345,20 +345,15 @@ private:
             }
             std::uint32_t last = 0;
             const std::uint32_t child_low = band_.step(prev, cells + used, g, label, last);
-            if (child_low < bound || (child_low == bound && !masks_)) {
+            if (child_low <= bound) {
                 __builtin_prefetch(shifts_ + c);
                 waiting_.push_back(Waiting{c, label, child_low, last, used, 0});
                 used += stride;
-            } else if (child_low == bound) {
-                // Spent from here on: the row gives way to its mask.
-                __builtin_prefetch(shifts_ + c);
-                waiting_.push_back(Waiting{c, label, child_low, last, 0, band_.alive(cells + used, g, d + 1)});
             }
         };
 
         if (low == bound) {
-            // Spent (a band too wide for masks): only children labelled with
-            // one of these can survive.
+            // Spent: only children labelled with one of these can survive.
             std::uint32_t* const spent = spent_.data();
             const std::size_t count = band_.spent_labels(prev, d, spent);
             for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
