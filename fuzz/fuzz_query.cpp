@@ -307,6 +307,34 @@ void check_videos(const Trie& trie, const Query& q) {
     }
 }
 
+// The index as PrefixSearch holds it (sealed when consistent, and then walked
+// by the unchecked walk) must answer exactly as the checked walk does.
+void check_sealed_agrees(const Trie& trie, const Query& q) {
+    Trie sealed = trie;
+    sealed.seal();
+    if (!sealed.sealed()) {
+        return;
+    }
+    const auto same = [&](const char* name, auto&& call) {
+        std::string refusal, sealed_refusal;
+        const auto plain = answer(name, [&] { return call(trie); }, refusal);
+        const auto fast = answer(name, [&] { return call(sealed); }, sealed_refusal);
+        if (plain != fast || refusal != sealed_refusal) {
+            fail(std::string(name) + " answers differently on the sealed index");
+        }
+    };
+    for (const std::optional<std::uint32_t> limit : {q.limit, std::optional<std::uint32_t>()}) {
+        same("fuzzy_match", [&](const Trie& t) { return fuzzy_match(t, q.term, q.max_dist, limit); });
+        for (const bool terminal_only : {true, false}) {
+            same("fuzzy_match_nodes",
+                 [&](const Trie& t) { return fuzzy_match_nodes(t, q.term, q.max_dist, terminal_only, limit); });
+        }
+        same("fuzzy_match_video", [&](const Trie& t) {
+            return fuzzy_match_video(t, q.term, q.max_dist, limit, q.include_prefix_nodes, q.min_score);
+        });
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -350,5 +378,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_term_matches(trie, q, bound);
     check_node_matches(trie, q, bound);
     check_videos(trie, q);
+    check_sealed_agrees(trie, q);
     return 0;
 }
