@@ -47,8 +47,9 @@ struct SealedFrame {
 };
 
 // A record found below a spent node by following query code points j ... n - 1
-// (see resolve_spent): its node, the waiting entry it lies below, j, and
-// where the edge positions of its path begin (only when they are needed).
+// (see resolve_spent): its node, the waiting entry it lies below (by its
+// place in the frame), j, and where the edge positions of its path begin
+// (only when they are needed).
 struct SealedArrival {
     std::uint32_t node;
     std::uint32_t entry;
@@ -58,7 +59,7 @@ struct SealedArrival {
 // One cell of a spent node being followed along the query.
 struct SealedCursor {
     std::uint32_t node;   // reached so far
-    std::uint32_t entry;  // the waiting entry it started from
+    std::uint32_t entry;  // the waiting entry it started from, by its place in the frame
     std::size_t j;        // the next query code point to match
     std::size_t j0;       // the cell it started as
     std::size_t start;    // node's edges
@@ -306,6 +307,8 @@ private:
     // A label is looked up among more than this many children (in label
     // order, without one-byte edge labels) by halving.
     static constexpr std::size_t kScanFanout = 8;
+    // Most cells resolve_spent follows at once.
+    static constexpr std::size_t kMaxCursors = kRowBudgetBytes / sizeof(SealedCursor);
 
     using Waiting = SealedWaiting;
     using Arrival = SealedArrival;
@@ -423,8 +426,8 @@ private:
         used_ = used;
         if (count > 0) {
             const std::size_t arrivals = arrivals_.size();
-            if (sorted_ && spent) {
-                resolve_spent(first, d + 1);
+            if (sorted_ && spent && !resolve_spent(first, d + 1)) {
+                return false;
             }
             if (waiting_.size() > first) {
                 frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals});
@@ -584,7 +587,8 @@ private:
     // For the entries waiting_[first, end) at depth e, in a trie whose
     // children come in label order: finds the records below each masked one
     // and notes them in its entry (see Waiting::row and ::alive), and drops
-    // the masked entries that neither are nor hold a record.
+    // the masked entries that neither are nor hold a record. False when the
+    // cells to follow would pass the row budget: the walk then gives up.
     //
     // Below a spent node a cell lives on only along the query: cell j
     // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
@@ -596,7 +600,7 @@ private:
     // together, a level at a time, so that their reads overlap instead of
     // waiting on one another; each entry's arrivals are then put in walk
     // order (see order_arrivals).
-    void resolve_spent(std::size_t first, std::size_t e) {
+    bool resolve_spent(std::size_t first, std::size_t e) {
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
         const std::size_t from = arrivals_.size();
@@ -611,7 +615,11 @@ private:
                 if (j >= n) {
                     break;  // cell n is the entry's own record; higher bits lie past it
                 }
-                cursors_.push_back(Cursor{entry.node, static_cast<std::uint32_t>(w), j, j, 0, 0});
+                if (cursors_.size() == kMaxCursors) {
+                    return false;
+                }
+                // The entry's place in the frame: a node has fewer than 2^32 children.
+                cursors_.push_back(Cursor{entry.node, static_cast<std::uint32_t>(w - first), j, j, 0, 0});
             }
             entry.alive = 0;
         }
@@ -632,9 +640,9 @@ private:
             live = quick_ ? step_quick(live) : step_cursors(live);
         }
         if (arrivals_.size() > from) {
-            order_arrivals(from);
+            order_arrivals(from, first);
             for (std::size_t a = from; a < arrivals_.size(); ++a) {
-                Waiting& entry = waiting_[arrivals_[a].entry];
+                Waiting& entry = waiting_[first + arrivals_[a].entry];
                 if (entry.alive == 0) {
                     entry.row = a;
                 }
@@ -655,6 +663,7 @@ private:
             ++kept;
         }
         waiting_.resize(kept);
+        return true;
     }
 
     // One step of each of the first `live` cursors (their edges read):
@@ -770,7 +779,7 @@ private:
     // Puts arrivals_[from, end) in walk order: by entry, and below one entry
     // by the positions of the edges taken from it (a path that is a prefix of
     // another leads to an ancestor, which comes first).
-    void order_arrivals(std::size_t from) {
+    void order_arrivals(std::size_t from, std::size_t first) {
         const auto begin = arrivals_.begin() + static_cast<std::ptrdiff_t>(from);
         std::sort(begin, arrivals_.end(), [](const Arrival& a, const Arrival& b) { return a.entry < b.entry; });
         const std::size_t n = band_.n();
@@ -783,7 +792,7 @@ private:
                 turns_.clear();
                 for (auto a = group; a != group_end; ++a) {
                     a->first_turn = turns_.size();
-                    std::uint32_t u = waiting_[a->entry].node;
+                    std::uint32_t u = waiting_[first + a->entry].node;
                     for (std::size_t j = a->j; j < n; ++j) {
                         const std::size_t start = shifts_[u];
                         const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
