@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -567,6 +568,80 @@ TEST(MatcherOracle, RandomIndexesAndQueries) {
             const std::uint32_t max_dist = rng() % 10 == 0 ? (rng() % 2 ? 9 : 70000) : rng() % 4;
             check_against_oracle(t, q, max_dist, std::nullopt);
             check_against_oracle(t, q, max_dist, static_cast<std::uint32_t>(1 + rng() % 4));
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// A trie of the given words, children in label order, numbered
+// breadth-first and sealed.
+Trie sealed_word_trie(const std::vector<std::u32string>& words) {
+    std::vector<std::map<char32_t, std::uint32_t>> kids(1);
+    Trie t;
+    t.child_labels.push_back(U'\0');
+    t.is_terminal.push_back(0);
+    for (const std::u32string& w : words) {
+        std::uint32_t v = 0;
+        for (char32_t c : w) {
+            auto it = kids[v].find(c);
+            if (it == kids[v].end()) {
+                const auto next = static_cast<std::uint32_t>(t.child_labels.size());
+                kids[v].emplace(c, next);
+                kids.emplace_back();
+                t.child_labels.push_back(c);
+                t.is_terminal.push_back(0);
+                v = next;
+            } else {
+                v = it->second;
+            }
+        }
+        t.is_terminal[v] = v == 0 ? 0 : 1;
+    }
+    for (const auto& list : kids) {
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        for (const auto& [label, child] : list) {
+            t.child_transitions.push_back(child);
+        }
+    }
+    t.payloads.resize(t.child_labels.size());
+    Trie bfs = breadth_first(t);
+    bfs.seal();
+    return bfs;
+}
+
+// Terms far longer than a 64-bit mask: words of 60 to 90 letters over three,
+// queried with a few edits, max_dist up to the widest masks (31) and past
+// them (32, rows of cells).
+TEST(MatcherOracle, LongTermsOnSealedTries) {
+    std::mt19937 rng(20261209);
+    const std::u32string letters = U"abc";
+    for (int round = 0; round < 30; ++round) {
+        std::vector<std::u32string> words(5 + rng() % 10);
+        for (std::u32string& w : words) {
+            w.resize(60 + rng() % 31);
+            for (char32_t& c : w) {
+                c = letters[rng() % 3];
+            }
+        }
+        // Shared long prefixes too.
+        words.push_back(words[0].substr(0, 40) + words[1].substr(40));
+        const Trie t = sealed_word_trie(words);
+        ASSERT_TRUE(t.sealed() && t.children_sorted() && t.children_consecutive());
+        for (int query = 0; query < 4; ++query) {
+            std::u32string q = words[rng() % words.size()];
+            for (unsigned e = rng() % 4; e > 0; --e) {
+                const std::size_t at = rng() % q.size();
+                switch (rng() % 3) {
+                    case 0: q.insert(q.begin() + static_cast<std::ptrdiff_t>(at), U'd'); break;
+                    case 1: q[at] = letters[rng() % 3]; break;
+                    default: q.erase(q.begin() + static_cast<std::ptrdiff_t>(at)); break;
+                }
+            }
+            const std::uint32_t max_dist = query == 3 ? (rng() % 2 ? 31 : 32) : rng() % 5;
+            check_against_oracle(t, q, max_dist, std::nullopt);
+            check_against_oracle(t, q, max_dist, static_cast<std::uint32_t>(1 + rng() % 3));
             if (HasFatalFailure()) {
                 return;
             }
