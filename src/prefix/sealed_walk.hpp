@@ -26,6 +26,13 @@ namespace quillmesh::walk {
 
 // What one waiting child and one frame of the sealed walk hold (see below).
 struct SealedWaiting {
+    // Left unset: the walk makes room for a node's children with resize()
+    // and writes each entry before it reads it.
+    SealedWaiting() {}  // NOLINT(modernize-use-equals-default): = default would zero them in resize()
+    SealedWaiting(std::uint32_t node_, char32_t label_, std::uint32_t low_, std::uint32_t last_, std::size_t row_,
+                  std::uint64_t alive_)
+        : node(node_), label(label_), low(low_), last(last_), row(row_), alive(alive_) {}
+
     std::uint32_t node;
     char32_t label;
     std::uint32_t low;    // its row's minimum

@@ -205,12 +205,16 @@ const Trie& trie_of(PyObject* self) noexcept {
     return reinterpret_cast<PrefixSearchObject*>(self)->trie;
 }
 
+// Every call holds the interpreter lock throughout, so the count is changed
+// by a plain read and write rather than a locked instruction.
 SharedBorrow::SharedBorrow(PyObject* self) noexcept : self_(self) {
-    reinterpret_cast<PrefixSearchObject*>(self_)->shared_borrows.fetch_add(1, std::memory_order_relaxed);
+    auto& count = reinterpret_cast<PrefixSearchObject*>(self_)->shared_borrows;
+    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 SharedBorrow::~SharedBorrow() {
-    reinterpret_cast<PrefixSearchObject*>(self_)->shared_borrows.fetch_sub(1, std::memory_order_relaxed);
+    auto& count = reinterpret_cast<PrefixSearchObject*>(self_)->shared_borrows;
+    count.store(count.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 }  // namespace quillmesh::py
