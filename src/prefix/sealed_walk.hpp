@@ -231,7 +231,15 @@ public:
     bool run(std::optional<std::uint32_t> limit) {
         limit_ = limit;
         used_ = stride_;
-        if (masks_) {
+        if (masks_ && band_.bound() == 0) {
+            // The root is spent from the start (its one cell, j = 0, is 0):
+            // the term is looked up as it stands.
+            if (sorted_) {
+                find_exact();
+            } else {
+                expand_spent(0, 0, 1, stride_);
+            }
+        } else if (masks_) {
             levels_model_.root(levels_.data());
             if (!expand_levels(0, 0, 0, stride_)) {
                 return false;
@@ -529,6 +537,34 @@ private:
         const void* at = std::memchr(edge_labels + start, static_cast<int>(want), end - start);
         return at == nullptr ? end : static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - edge_labels);
 #endif
+    }
+
+    // With bound 0 and children in label order: records the node that the
+    // whole term spells, if there is one.
+    void find_exact() {
+        const std::size_t n = band_.n();
+        std::uint32_t u = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t start = shifts_[u];
+            const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
+            if constexpr (requires { reporter_.on_step(); }) {
+                reporter_.on_step();
+            }
+            if (start >= end || query_[j] == U'\0') {
+                return;
+            }
+            const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
+            if (k == end) {
+                return;
+            }
+            u = targets_[k];
+            if constexpr (Reporter::kSpellsPath) {
+                path_data_[j] = query_[j];
+            }
+        }
+        if (n > 0) {
+            note(u, 0, n);
+        }
     }
 
     // Tries the children of the masked spent node v (at depth d, cells
