@@ -669,6 +669,12 @@ private:
         std::size_t live = cursors_.size();
         while (live > 0) {
             Cursor* const cursors = cursors_.data();
+            if (quick_) {
+                // One pass: each cursor reads its node's edges itself (asked
+                // for when it got there) and its search needs no more reads.
+                live = step_quick(live);
+                continue;
+            }
             // Each cursor's edges, and a request for the labels and targets
             // the next pass reads.
             for (std::size_t i = 0; i < live; ++i) {
@@ -680,7 +686,7 @@ private:
                 }
                 __builtin_prefetch(targets_ + c.start);
             }
-            live = quick_ ? step_quick(live) : step_cursors(live);
+            live = step_cursors(live);
         }
         if (arrivals_.size() > from) {
             order_arrivals(from, first);
@@ -749,9 +755,10 @@ private:
     }
 
     // The same with one-byte edge labels and consecutive children (quick_),
-    // without branches on what a node's children hold: a node of at most 16
-    // children is searched with one comparison, a cursor that finds nothing
-    // is dropped by not advancing `kept`.
+    // reading each cursor's edges itself, and without branches on what a
+    // node's children hold: a node of at most 16 children is searched with
+    // one comparison, a cursor that finds nothing is dropped by not
+    // advancing `kept`.
     std::size_t step_quick(std::size_t live) {
 #if defined(__SSE2__)
         Cursor* const cursors = cursors_.data();
@@ -762,8 +769,9 @@ private:
             if constexpr (requires { reporter_.on_step(); }) {
                 reporter_.on_step();
             }
-            const std::size_t start = c.start;
-            const std::size_t end = c.end;
+            const std::uint32_t node = c.node;
+            const std::size_t start = shifts_[node];
+            const std::size_t end = node + 1 < nodes_ ? shifts_[node + 1] : edges_;
             const std::size_t j = c.j;
             const std::uint32_t entry = c.entry;
             const std::size_t j0 = c.j0;
