@@ -330,25 +330,38 @@ private:
     using Cursor = SealedCursor;
     using Frame = SealedFrame;
 
+    // Where node v's edges end (they start at node_shifts[v]).
+    std::size_t edges_end(std::uint32_t v) const { return v + 1 < nodes_ ? shifts_[v + 1] : edges_; }
+
+    // Room in `rows` (cells or levels) for `count` more rows past the ones in
+    // use; false when that would pass the row budget.
+    template <class T>
+    bool make_room(std::vector<T>& rows, std::size_t count) {
+        const std::size_t room = used_ + count * stride_;
+        if (room > rows.size()) {
+            constexpr std::size_t max_room = kRowBudgetBytes / sizeof(T);
+            if (room > max_room) {
+                return false;
+            }
+            rows.resize(std::min(max_room, std::max(room, 2 * rows.size())));
+        }
+        return true;
+    }
+
     // Tries the children of node v (at depth d, row at offset `row`, row
     // minimum `low`) while rows are cells (bounds too wide for masks); those
     // within the bound wait in a new frame whose rows start at `mark`. False
     // when the rows would pass the budget.
     bool expand(std::uint32_t v, std::size_t d, std::size_t row, std::uint32_t low, std::size_t mark) {
         const std::size_t start = shifts_[v];
-        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        const std::size_t end = edges_end(v);
         if (start >= end) {
             used_ = mark;
             return true;
         }
         const std::size_t stride = stride_;
-        const std::size_t room = used_ + (end - start) * stride;
-        if (room > cells_.size()) {
-            constexpr std::size_t max_cells = kRowBudgetBytes / sizeof(std::uint32_t);
-            if (room > max_cells) {
-                return false;
-            }
-            cells_.resize(std::min(max_cells, std::max(room, 2 * cells_.size())));
+        if (!make_room(cells_, end - start)) {
+            return false;
         }
         std::uint32_t* const cells = cells_.data();
         const std::uint32_t* const prev = cells + row;
@@ -396,19 +409,14 @@ private:
     // masked spent nodes.
     bool expand_levels(std::uint32_t v, std::size_t d, std::size_t row, std::size_t mark) {
         const std::size_t start = shifts_[v];
-        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        const std::size_t end = edges_end(v);
         if (start >= end) {
             used_ = mark;
             return true;
         }
         const std::size_t stride = stride_;
-        const std::size_t room = used_ + (end - start) * stride;
-        if (room > levels_.size()) {
-            constexpr std::size_t max_words = kRowBudgetBytes / sizeof(std::uint64_t);
-            if (room > max_words) {
-                return false;
-            }
-            levels_.resize(std::min(max_words, std::max(room, 2 * levels_.size())));
+        if (!make_room(levels_, end - start)) {
+            return false;
         }
         std::uint64_t* const levels = levels_.data();
         const std::uint64_t* const prev = levels + row;
@@ -546,7 +554,7 @@ private:
         std::uint32_t u = 0;
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t start = shifts_[u];
-            const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
+            const std::size_t end = edges_end(u);
             if constexpr (requires { reporter_.on_step(); }) {
                 reporter_.on_step();
             }
@@ -576,7 +584,7 @@ private:
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
         const std::size_t start = shifts_[v];
-        const std::size_t end = v + 1 < nodes_ ? shifts_[v + 1] : edges_;
+        const std::size_t end = edges_end(v);
         if (start >= end) {
             return false;
         }
@@ -680,7 +688,7 @@ private:
             for (std::size_t i = 0; i < live; ++i) {
                 Cursor& c = cursors[i];
                 c.start = shifts_[c.node];
-                c.end = c.node + 1 < nodes_ ? shifts_[c.node + 1] : edges_;
+                c.end = edges_end(c.node);
                 if (edge_labels_ != nullptr) {
                     __builtin_prefetch(edge_labels_ + c.start);
                 }
@@ -771,7 +779,7 @@ private:
             }
             const std::uint32_t node = c.node;
             const std::size_t start = shifts_[node];
-            const std::size_t end = node + 1 < nodes_ ? shifts_[node + 1] : edges_;
+            const std::size_t end = edges_end(node);
             const std::size_t j = c.j;
             const std::uint32_t entry = c.entry;
             const std::size_t j0 = c.j0;
@@ -846,7 +854,7 @@ private:
                     std::uint32_t u = waiting_[first + a->entry].node;
                     for (std::size_t j = a->j; j < n; ++j) {
                         const std::size_t start = shifts_[u];
-                        const std::size_t end = u + 1 < nodes_ ? shifts_[u + 1] : edges_;
+                        const std::size_t end = edges_end(u);
                         const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
                         turns_.push_back(static_cast<std::uint32_t>(k - start));
                         u = targets_[k];
