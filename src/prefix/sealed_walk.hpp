@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -93,33 +94,21 @@ struct SealedScratch {
     static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
 
     void trim() {
-        if (cells.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
-            std::vector<std::uint32_t>().swap(cells);
-        }
-        if (levels.capacity() * sizeof(std::uint64_t) > kKeptBytes) {
-            std::vector<std::uint64_t>().swap(levels);
-        }
-        if (spent.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
-            std::vector<std::uint32_t>().swap(spent);
-        }
-        if (waiting.capacity() * sizeof(SealedWaiting) > kKeptBytes) {
-            std::vector<SealedWaiting>().swap(waiting);
-        }
-        if (frames.capacity() * sizeof(SealedFrame) > kKeptBytes) {
-            std::vector<SealedFrame>().swap(frames);
-        }
-        if (turns.capacity() * sizeof(std::uint32_t) > kKeptBytes) {
-            std::vector<std::uint32_t>().swap(turns);
-        }
-        if (cursors.capacity() * sizeof(SealedCursor) > kKeptBytes) {
-            std::vector<SealedCursor>().swap(cursors);
-        }
-        if (arrivals.capacity() * sizeof(SealedArrival) > kKeptBytes) {
-            std::vector<SealedArrival>().swap(arrivals);
-        }
-        if (path.capacity() * sizeof(char32_t) > kKeptBytes) {
-            std::vector<char32_t>().swap(path);
-        }
+        const auto release = [](auto& list) {
+            using List = std::remove_reference_t<decltype(list)>;
+            if (list.capacity() * sizeof(typename List::value_type) > kKeptBytes) {
+                List().swap(list);
+            }
+        };
+        release(spent);
+        release(cells);
+        release(levels);
+        release(waiting);
+        release(frames);
+        release(path);
+        release(arrivals);
+        release(cursors);
+        release(turns);
     }
 };
 
@@ -304,8 +293,8 @@ public:
                 frames_.pop_back();
             }
             if (masked) {
-                if (!sorted_ && expand_spent(node, depth, alive, mark)) {
-                    return true;
+                if (!sorted_) {
+                    expand_spent(node, depth, alive, mark);
                 }
             } else if (masks_) {
                 if (!expand_levels(node, depth, row, mark)) {
@@ -578,15 +567,14 @@ private:
     // Tries the children of the masked spent node v (at depth d, cells
     // `alive`) of a trie whose children are not all in label order (else see
     // resolve_spent); those that stay within the bound wait in a new frame.
-    // True once the limit is reached.
-    bool expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
+    void expand_spent(std::uint32_t v, std::size_t d, std::uint64_t alive, std::size_t mark) {
         used_ = mark;
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
         const std::size_t start = shifts_[v];
         const std::size_t end = edges_end(v);
         if (start >= end) {
-            return false;
+            return;
         }
         // The labels that keep some cell alive, each with the cells it keeps
         // (cell j goes on as cell j + 1 of the child: the same bit).
@@ -632,7 +620,6 @@ private:
         if (waiting_.size() > first) {
             frames_.push_back(Frame{first, first, waiting_.size(), e, mark, arrivals_.size()});
         }
-        return false;
     }
 
     // For the entries waiting_[first, end) at depth e, in a trie whose
