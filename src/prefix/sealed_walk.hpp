@@ -76,8 +76,9 @@ struct SealedCursor {
 
 // The sealed walk's working storage. A query of a few microseconds would
 // otherwise spend a good part of them allocating it, so each thread keeps one
-// for its walks; a walk started while another on the same thread holds it
-// (none does today) gets its own.
+// for its walks, holding at most kKeptBytes per list between them: a walk
+// that needed more gives the rest back when it ends. A walk started while
+// another on the same thread holds it (none does today) gets its own.
 struct SealedScratch {
     std::vector<std::uint32_t> spent;
     std::vector<std::uint32_t> cells;
@@ -90,8 +91,7 @@ struct SealedScratch {
     std::vector<std::uint32_t> turns;
     bool busy = false;
 
-    // Storage past this stays only for the walk that needed it.
-    static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
 
     void trim() {
         const auto release = [](auto& list) {
