@@ -8,11 +8,9 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -21,127 +19,10 @@
 
 #include "prefix/band.hpp"
 #include "prefix/levels.hpp"
+#include "prefix/sealed_scratch.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
-
-// What one waiting child and one frame of the sealed walk hold (see below).
-struct SealedWaiting {
-    // Left unset: the walk makes room for a node's children with resize()
-    // and writes each entry before it reads it.
-    SealedWaiting() {}  // NOLINT(modernize-use-equals-default): = default would zero them in resize()
-    SealedWaiting(std::uint32_t node_, char32_t label_, std::uint32_t low_, std::uint32_t last_, std::size_t row_,
-                  std::uint64_t alive_)
-        : node(node_), label(label_), low(low_), last(last_), row(row_), alive(alive_) {}
-
-    std::uint32_t node;
-    char32_t label;
-    std::uint32_t low;    // its row's minimum
-    std::uint32_t last;   // its distance to the whole query, or bound + 1
-    // Offset of its row in the cells (or levels); for a masked entry of a
-    // trie with sorted children, its first record in the arrivals instead.
-    std::size_t row;
-    // A masked spent node's cells (see below); with sorted children, once
-    // the frame is resolved, the number of its records in the arrivals.
-    std::uint64_t alive;
-};
-struct SealedFrame {
-    std::size_t first;  // its waiting children: waiting[first, end)
-    std::size_t next;
-    std::size_t end;
-    std::size_t depth;  // of those children
-    std::size_t mark;   // cells in use before its rows
-    std::size_t arrivals;  // records below its masked children: arrivals from here on
-};
-
-// A record found below a spent node by following query code points j ... n - 1
-// (see resolve_spent): its node, the waiting entry it lies below (by its
-// place in the frame), j, and where the edge positions of its path begin
-// (only when they are needed).
-struct SealedArrival {
-    std::uint32_t node;
-    std::uint32_t entry;
-    std::size_t j;
-    std::size_t first_turn;
-};
-// One cell of a spent node being followed along the query.
-struct SealedCursor {
-    std::uint32_t node;   // reached so far
-    std::uint32_t entry;  // the waiting entry it started from, by its place in the frame
-    std::size_t j;        // the next query code point to match
-    std::size_t j0;       // the cell it started as
-    std::size_t start;    // node's edges
-    std::size_t end;
-};
-
-// The sealed walk's working storage. A query of a few microseconds would
-// otherwise spend a good part of them allocating it, so each thread keeps one
-// for its walks, holding at most kKeptBytes per list between them: a walk
-// that needed more gives the rest back when it ends. A walk started while
-// another on the same thread holds it (none does today) gets its own.
-struct SealedScratch {
-    std::vector<std::uint32_t> spent;
-    std::vector<std::uint32_t> cells;
-    std::vector<std::uint64_t> levels;
-    std::vector<SealedWaiting> waiting;
-    std::vector<SealedFrame> frames;
-    std::vector<char32_t> path;
-    std::vector<SealedArrival> arrivals;
-    std::vector<SealedCursor> cursors;
-    std::vector<std::uint32_t> turns;
-    bool busy = false;
-
-    static constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
-
-    void trim() {
-        const auto release = [](auto& list) {
-            using List = std::remove_reference_t<decltype(list)>;
-            if (list.capacity() * sizeof(typename List::value_type) > kKeptBytes) {
-                List().swap(list);
-            }
-        };
-        release(spent);
-        release(cells);
-        release(levels);
-        release(waiting);
-        release(frames);
-        release(path);
-        release(arrivals);
-        release(cursors);
-        release(turns);
-    }
-};
-
-// Lends the thread's scratch for one walk (or a fresh one if it is lent).
-class ScratchLease {
-public:
-    ScratchLease() : scratch_(&thread_scratch()) {
-        if (scratch_->busy) {
-            own_ = std::make_unique<SealedScratch>();
-            scratch_ = own_.get();
-        }
-        scratch_->busy = true;
-    }
-    ~ScratchLease() {
-        scratch_->waiting.clear();
-        scratch_->frames.clear();
-        scratch_->arrivals.clear();
-        scratch_->trim();
-        scratch_->busy = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-
-    SealedScratch& operator*() const { return *scratch_; }
-
-private:
-    static SealedScratch& thread_scratch() {
-        thread_local SealedScratch scratch;
-        return scratch;
-    }
-    SealedScratch* scratch_;
-    std::unique_ptr<SealedScratch> own_;
-};
 
 // The same walk on a sealed trie (Trie::sealed()), whose reads cannot fail:
 // the sequences are read directly, and a node's children are tried all at
