@@ -218,6 +218,17 @@ private:
         return true;
     }
 
+    // The children that wait from waiting_[first] on (at `depth`) make a new
+    // frame whose rows start at `mark` and whose records below start at
+    // `arrivals`; with none, the rows from `mark` on are free again.
+    void open_frame(std::size_t first, std::size_t depth, std::size_t mark, std::size_t arrivals) {
+        if (waiting_.size() > first) {
+            frames_.push_back(Frame{first, first, waiting_.size(), depth, mark, arrivals});
+        } else {
+            used_ = mark;
+        }
+    }
+
     // Tries the children of node v (at depth d, row at offset `row`, row
     // minimum `low`) while rows are cells (bounds too wide for masks); those
     // within the bound wait in a new frame whose rows start at `mark`. False
@@ -266,11 +277,7 @@ private:
             for_each_labelled(start, end, try_child);
         }
         used_ = used;
-        if (waiting_.size() > first) {
-            frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals_.size()});
-        } else {
-            used_ = mark;
-        }
+        open_frame(first, d + 1, mark, arrivals_.size());
         return true;
     }
 
@@ -317,19 +324,11 @@ private:
         });
         waiting_.resize(first + count);
         used_ = used;
-        if (count > 0) {
-            const std::size_t arrivals = arrivals_.size();
-            if (sorted_ && spent && !resolve_spent(first, d + 1)) {
-                return false;
-            }
-            if (waiting_.size() > first) {
-                frames_.push_back(Frame{first, first, waiting_.size(), d + 1, mark, arrivals});
-            } else {
-                used_ = mark;
-            }
-        } else {
-            used_ = mark;
+        const std::size_t arrivals = arrivals_.size();
+        if (sorted_ && spent && !resolve_spent(first, d + 1)) {
+            return false;
         }
+        open_frame(first, d + 1, mark, arrivals);
         return true;
     }
 
@@ -498,9 +497,7 @@ private:
                 }
             }
         });
-        if (waiting_.size() > first) {
-            frames_.push_back(Frame{first, first, waiting_.size(), e, mark, arrivals_.size()});
-        }
+        open_frame(first, e, mark, arrivals_.size());
     }
 
     // For the entries waiting_[first, end) at depth e, in a trie whose
