@@ -51,13 +51,14 @@ struct SealedArrival {
     std::size_t first_turn;
 };
 // One cell of a spent node being followed along the query.
+// (Query positions fit in 32 bits: longer queries take the checked walk.)
 struct SealedCursor {
     std::uint32_t node;   // reached so far
     std::uint32_t entry;  // the waiting entry it started from, by its place in the frame
-    std::size_t j;        // the next query code point to match
-    std::size_t j0;       // the cell it started as
-    std::size_t start;    // node's edges
-    std::size_t end;
+    std::uint32_t j;      // the next query code point to match
+    std::uint32_t j0;     // the cell it started as
+    std::uint32_t start;  // node's edges
+    std::uint32_t end;
 };
 
 // The sealed walk's working storage. A query of a few microseconds would

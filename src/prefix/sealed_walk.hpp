@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -101,6 +102,9 @@ public:
     bool run(std::optional<std::uint32_t> limit) {
         limit_ = limit;
         used_ = stride_;
+        if (band_.n() >= std::numeric_limits<std::uint32_t>::max()) {
+            return false;  // positions are held in 32 bits (SealedCursor)
+        }
         if (masks_ && band_.bound() == 0) {
             // The root is spent from the start (its one cell, j = 0, is 0):
             // the term is looked up as it stands.
@@ -306,6 +310,14 @@ private:
         waiting_.resize(first + (end - start));
         Waiting* const out = waiting_.data() + first;
         std::size_t count = 0;
+        // With quick steps, each spent child takes its cells' first step at
+        // once (first_step), and waits only if it is a record or some cell
+        // goes on.
+        const bool seed = quick_ && sorted_;
+        const std::size_t arrivals = arrivals_.size();
+        if (seed) {
+            cursors_.clear();
+        }
         for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
             if constexpr (requires { reporter_.on_step(); }) {
                 reporter_.on_step();
@@ -318,14 +330,23 @@ private:
                 out[count++] = Waiting{c, label, child_low, last, used, 0};
                 used += stride;
             } else if (child_low == bound) {
-                out[count++] = Waiting{c, label, child_low, last, 0, cur[bound]};
-                spent = true;
+                if (!seed) {
+                    out[count++] = Waiting{c, label, child_low, last, 0, cur[bound]};
+                    spent = true;
+                } else if (first_step(c, static_cast<std::uint32_t>(count), d + 1, cur[bound]) ||
+                           last <= bound) {
+                    out[count++] = Waiting{c, label, child_low, last, 0, 0};
+                }
             }
         });
         waiting_.resize(first + count);
         used_ = used;
-        const std::size_t arrivals = arrivals_.size();
-        if (sorted_ && spent && !resolve_spent(first, d + 1)) {
+        if (seed) {
+            spent = !cursors_.empty() || arrivals_.size() > arrivals;
+        } else if (sorted_ && spent && !start_cursors(first, d + 1)) {
+            return false;
+        }
+        if (sorted_ && spent && !resolve_spent(first, arrivals)) {
             return false;
         }
         open_frame(first, d + 1, mark, arrivals);
@@ -500,26 +521,75 @@ private:
         open_frame(first, e, mark, arrivals_.size());
     }
 
-    // For the entries waiting_[first, end) at depth e, in a trie whose
-    // children come in label order: finds the records below each masked one
-    // and notes them in its entry (see Waiting::row and ::alive), and drops
-    // the masked entries that neither are nor hold a record. False when the
-    // cells to follow would pass the row budget: the walk then gives up.
-    //
-    // Below a spent node a cell lives on only along the query: cell j
-    // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
-    // each cell j < n is followed on its own down the one path that spells
-    // q[j ... n - 1] (at most one child per label), and the node where it
-    // arrives has cell n equal to the bound: those nodes, and no others, are
-    // the records below the entry. (A node reached through two cells is
-    // simply passed twice.) The cells of all the masked siblings are followed
-    // together, a level at a time, so that their reads overlap instead of
-    // waiting on one another; each entry's arrivals are then put in walk
-    // order (see order_arrivals).
-    bool resolve_spent(std::size_t first, std::size_t e) {
+    // The first step of the cells `alive` (bit i is cell e + i - bound) of
+    // the spent node c at depth e, about to wait as entry `entry` of its
+    // frame (quick_): a cell j < n goes on to c's child labelled q[j], as a
+    // cursor or, at the query's end, an arrival. Whether any cell went on.
+    bool first_step(std::uint32_t c, std::uint32_t entry, std::size_t e, std::uint64_t alive) {
+        const std::size_t start = shifts_[c];
+        const std::size_t end = edges_end(c);
+        if (start >= end) {
+            return false;
+        }
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
-        const std::size_t from = arrivals_.size();
+        const std::size_t width = end - start;
+        const std::uint32_t first_child = targets_[start];
+        bool any = false;
+        const auto go_on = [&](std::uint32_t child, std::uint32_t j) {
+            any = true;
+            if (j + 1 == n) {
+                arrivals_.push_back(Arrival{child, entry, j, 0});
+            } else if (cursors_.size() < kMaxCursors) {
+                __builtin_prefetch(shifts_ + child);
+                cursors_.push_back(Cursor{child, entry, j + 1, j, 0, 0});
+            } else {
+                over_budget_ = true;
+            }
+        };
+#if defined(__SSE2__)
+        if (width <= 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + start));
+            const std::uint32_t usable = (std::uint32_t{1} << width) - 1;
+            for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
+                const auto j = static_cast<std::uint32_t>(e + static_cast<std::size_t>(std::countr_zero(rest)) - bound);
+                if (j >= n) {
+                    break;  // cell n is the node's own record; higher bits lie past it
+                }
+                const auto want = static_cast<std::uint32_t>(query_[j]);
+                if (want - 1 >= 0xFF) {
+                    continue;  // U+0000 is never entered; no one byte holds the rest
+                }
+                const auto hits = static_cast<std::uint32_t>(_mm_movemask_epi8(
+                                      _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want))))) &
+                                  usable;
+                if (hits != 0) {
+                    go_on(first_child + static_cast<std::uint32_t>(std::countr_zero(hits)), j);
+                }
+            }
+            return any;
+        }
+#endif
+        for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
+            const auto j = static_cast<std::uint32_t>(e + static_cast<std::size_t>(std::countr_zero(rest)) - bound);
+            if (j >= n) {
+                break;
+            }
+            const auto want = static_cast<std::uint32_t>(query_[j]);
+            const std::size_t k = want == 0 ? end : find_in(edge_labels_, start, end, want);
+            if (k != end) {
+                go_on(first_child + static_cast<std::uint32_t>(k - start), j);
+            }
+        }
+        return any;
+    }
+
+    // The cells of the masked entries waiting_[first, end) at depth e, as
+    // cursors at their entries' nodes, for resolve_spent (when first_step
+    // did not already start them). False past the cursor budget.
+    bool start_cursors(std::size_t first, std::size_t e) {
+        const std::size_t n = band_.n();
+        const std::size_t bound = band_.bound();
         cursors_.clear();
         for (std::size_t w = first; w < waiting_.size(); ++w) {
             Waiting& entry = waiting_[w];
@@ -527,7 +597,7 @@ private:
                 continue;
             }
             for (std::uint64_t rest = entry.alive; rest != 0; rest &= rest - 1) {
-                const std::size_t j = e + static_cast<std::size_t>(std::countr_zero(rest)) - bound;
+                const auto j = static_cast<std::uint32_t>(e + static_cast<std::size_t>(std::countr_zero(rest)) - bound);
                 if (j >= n) {
                     break;  // cell n is the entry's own record; higher bits lie past it
                 }
@@ -539,6 +609,32 @@ private:
             }
             entry.alive = 0;
         }
+        return true;
+    }
+
+    // For the entries waiting_[first, end), in a trie whose children come in
+    // label order, whose masked entries' cells are being followed as the
+    // cursors (start_cursors, first_step): finds the records below each
+    // masked entry and notes them in it (see Waiting::row and ::alive), and
+    // drops the masked entries that neither are nor hold a record. Records
+    // found go in the arrivals, which are the frame's from `from` on. False
+    // when the cells to follow would pass the budget: the walk then gives up.
+    //
+    // Below a spent node a cell lives on only along the query: cell j
+    // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
+    // each cell j < n is followed on its own down the one path that spells
+    // q[j ... n - 1] (at most one child per label), and the node where it
+    // arrives has cell n equal to the bound: those nodes, and no others, are
+    // the records below the entry. (A node reached through two cells is
+    // simply passed twice.) The cells of all the masked siblings are followed
+    // together, a level at a time, so that their reads overlap instead of
+    // waiting on one another; each entry's arrivals are then put in walk
+    // order (see order_arrivals).
+    bool resolve_spent(std::size_t first, std::size_t from) {
+        if (over_budget_) {
+            return false;
+        }
+        const std::size_t bound = band_.bound();
         std::size_t live = cursors_.size();
         while (live > 0) {
             Cursor* const cursors = cursors_.data();
@@ -553,7 +649,7 @@ private:
             for (std::size_t i = 0; i < live; ++i) {
                 Cursor& c = cursors[i];
                 c.start = shifts_[c.node];
-                c.end = edges_end(c.node);
+                c.end = static_cast<std::uint32_t>(edges_end(c.node));
                 if (edge_labels_ != nullptr) {
                     __builtin_prefetch(edge_labels_ + c.start);
                 }
@@ -603,7 +699,7 @@ private:
             }
             const std::size_t start = c.start;
             const std::size_t end = c.end;
-            const std::size_t j = c.j;
+            const std::uint32_t j = c.j;
             if (start >= end || query_[j] == U'\0') {
                 continue;
             }
@@ -645,9 +741,9 @@ private:
             const std::uint32_t node = c.node;
             const std::size_t start = shifts_[node];
             const std::size_t end = edges_end(node);
-            const std::size_t j = c.j;
+            const std::uint32_t j = c.j;
             const std::uint32_t entry = c.entry;
-            const std::size_t j0 = c.j0;
+            const std::uint32_t j0 = c.j0;
             const std::size_t width = start < end ? end - start : 0;
             if (width > 16) {
                 // A wide node: the general search.
@@ -656,7 +752,7 @@ private:
                 if (k == end) {
                     continue;
                 }
-                const std::uint32_t child = targets_[start] + static_cast<std::uint32_t>(k - start);
+                const auto child = static_cast<std::uint32_t>(targets_[start] + (k - start));
                 if (j + 1 == n) {
                     arrivals_.push_back(Arrival{child, entry, j0, 0});
                     continue;
@@ -786,6 +882,7 @@ private:
     char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
     std::optional<std::uint32_t> limit_;
     std::size_t recorded_ = 0;
+    bool over_budget_ = false;  // first_step found more cells than kMaxCursors
 };
 
 template <class Reporter>

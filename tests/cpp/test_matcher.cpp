@@ -413,7 +413,7 @@ const char32_t kWide[] = {U'a', U'b', U'é', U'c', U'd', U'e', U'f', U'g', U'h',
 
 // Forty one-byte letters: nodes with more children than one 16-byte search
 // covers.
-const std::u32string kBytes = U"abcdefghijklmnopqrstuvwxyz\u00e0\u00e1\u00e2\u00e3\u00e4\u00e5\u00e6\u00e7\u00e8\u00e9\u00ea\u00eb\u00ec\u00ed";
+const std::u32string kBytes = U"abcdefghijklmnopqrstuvwxyz\u00e0\u00e1\u00e2\u00e3\u00e4\u00e5\u00e6\u00e7\u00e8\u00e9\u00ea\u00eb\u00ec\u00ff";
 
 // With `head`, the first `head` letters of each word are among the first
 // three of the alphabet, so that the nodes below them have many children.
