@@ -169,8 +169,10 @@ def module_terms(result):
 
 # Every figure is CPU time of this process (user + system, so page faults
 # count): the machine is shared, and wall time would charge a peer that runs
-# for milliseconds with the time slices other processes took meanwhile. The
-# clock's own cost (a system call here) is included in every per-query figure.
+# for milliseconds with the time slices other processes took meanwhile.
+# Reading this clock is a system call (about 0.2 µs, see clock_cost_ns), as
+# long as a fast query: calls of a few microseconds are timed several at a
+# time (timed_each), so that its cost is shared between them.
 CLOCK_NS = time.process_time_ns
 CLOCK = time.process_time
 
@@ -183,18 +185,33 @@ def clock_cost_ns(samples=20_000):
     return best
 
 
+# A round of calls of one query lasts at least this long (or is one call).
+ROUND_S = 20e-6
+MAX_CALLS_PER_ROUND = 64
+
+
 def timed_each(fn, queries, repeat):
-    """Per query: the best of `repeat` times (s) and the last answer."""
+    """Per query: the best of `repeat` rounds (s per call) and the last
+    answer. A round is as many calls in a row as last about ROUND_S (one for
+    a call that long), timed together: a lone call of a few microseconds
+    would also pay the clock's own cost, a good part of its time. The first
+    call, timed alone, sets the rounds' length; it counts as the first round
+    only when it is a round of one call."""
     times, answers = [], []
     gc.collect()
     gc.disable()
     try:
         for q in queries:
-            best = float("inf")
-            for _ in range(repeat):
+            t0 = CLOCK_NS()
+            answer = fn(q)
+            first = max(1, CLOCK_NS() - t0)
+            calls = max(1, min(MAX_CALLS_PER_ROUND, int(ROUND_S * 1e9 // first)))
+            best = first if calls == 1 else float("inf")
+            for _ in range(repeat - 1 if calls == 1 else repeat):
                 t0 = CLOCK_NS()
-                answer = fn(q)
-                t = CLOCK_NS() - t0
+                for _ in range(calls):
+                    answer = fn(q)
+                t = (CLOCK_NS() - t0) / calls
                 best = min(best, t)
             times.append(best / 1e9)
             answers.append(answer)

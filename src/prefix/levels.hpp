@@ -56,12 +56,24 @@ public:
         const std::size_t width = 2 * std::size_t{bound_} + 1;
         g.groups = (width + 3) / 4;
         const std::size_t e = depth + 1;
-        for (std::size_t i = 0; i < 4 * g.groups; ++i) {
-            // Bit i of the child is cell j = e - bound + i, matched against
-            // q[j - 1] = q[depth - bound + i].
+        // Bit i of the child is cell j = e - bound + i, matched against
+        // q[j - 1] = q[depth - bound + i].
+        const auto code_point = [&](std::size_t i) {
             const std::size_t p = depth + i;  // depth - bound + i, offset by bound
-            g.window[i] = i < width && p >= bound_ && p - bound_ < n_ ? static_cast<std::uint32_t>(query_[p - bound_])
-                                                                       : kNone;
+            return i < width && p >= bound_ && p - bound_ < n_ ? static_cast<std::uint32_t>(query_[p - bound_]) : kNone;
+        };
+        for (std::size_t i = 0; i < 4 * g.groups; i += 4) {
+#if defined(__SSE2__)
+            // Whole groups: matches() reads them sixteen bytes at a time,
+            // which narrower stores just before would hold up.
+            _mm_store_si128(reinterpret_cast<__m128i*>(g.window + i),
+                            _mm_set_epi32(static_cast<int>(code_point(i + 3)), static_cast<int>(code_point(i + 2)),
+                                          static_cast<int>(code_point(i + 1)), static_cast<int>(code_point(i))));
+#else
+            for (std::size_t k = i; k < i + 4; ++k) {
+                g.window[k] = code_point(k);
+            }
+#endif
         }
         // Cells 0 ... n of depth e: bits bound - e ... n + bound - e.
         const std::size_t lo = e >= bound_ ? 0 : bound_ - e;

@@ -866,7 +866,7 @@ private:
     bool quick_;        // and one-byte edge labels too (step_quick)
     bool masks_;  // spent nodes carry masks, and rows are levels
     const Levels levels_model_;
-    Levels::Step step_{};
+    Levels::Step step_;  // set by geometry() before each use
     const char32_t* query_;
     const std::uint8_t* edge_labels_;  // Trie::edge_labels(), or null
     std::vector<std::uint32_t>& spent_;
