@@ -190,8 +190,30 @@ ROUND_S = 20e-6
 MAX_CALLS_PER_ROUND = 64
 
 
-def timed_each(fn, queries, repeat):
-    """Per query: the best of `repeat` rounds (s per call) and the last
+def calls_of(fn, q, calls, args, kwargs):
+    """Calls fn(q, *args, **kwargs) `calls` times in a row, spelt out as a
+    user would write the call: unpacking would cost a call of a few
+    microseconds a good part of a tenth more. Returns the last answer."""
+    answer = None
+    if kwargs:
+        for _ in range(calls):
+            answer = fn(q, **kwargs)
+    elif len(args) == 1:
+        arg = args[0]
+        for _ in range(calls):
+            answer = fn(q, arg)
+    elif not args:
+        for _ in range(calls):
+            answer = fn(q)
+    else:
+        for _ in range(calls):
+            answer = fn(q, *args)
+    return answer
+
+
+def timed_each(fn, queries, repeat, *args, **kwargs):
+    """Per query q: the best of `repeat` rounds (s per call of
+    fn(q, *args, **kwargs), made as a user would make it) and the last
     answer. A round is as many calls in a row as last about ROUND_S (one for
     a call that long), timed together: a lone call of a few microseconds
     would also pay the clock's own cost, a good part of its time. The first
@@ -203,14 +225,13 @@ def timed_each(fn, queries, repeat):
     try:
         for q in queries:
             t0 = CLOCK_NS()
-            answer = fn(q)
+            answer = calls_of(fn, q, 1, args, kwargs)
             first = max(1, CLOCK_NS() - t0)
             calls = max(1, min(MAX_CALLS_PER_ROUND, int(ROUND_S * 1e9 // first)))
             best = first if calls == 1 else float("inf")
             for _ in range(repeat - 1 if calls == 1 else repeat):
                 t0 = CLOCK_NS()
-                for _ in range(calls):
-                    answer = fn(q)
+                answer = calls_of(fn, q, calls, args, kwargs)
                 t = (CLOCK_NS() - t0) / calls
                 best = min(best, t)
             times.append(best / 1e9)
@@ -364,12 +385,12 @@ def bench_vocabulary(label, words, videos, opts, log):
     latency = {}
     expected = {}
     for md in (1, 2):
-        times, answers = timed_each(lambda q, md=md: index.fuzzy_match(q, md), texts, opts.repeat)
+        times, answers = timed_each(index.fuzzy_match, texts, opts.repeat, md)
         expected[md] = [module_terms(a) for a in answers]
         latency[f"fuzzy_match md{md}"] = dict(summary(times), repeat=opts.repeat, impl="module")
-    times, _ = timed_each(lambda q: index.fuzzy_match_video(q), texts, opts.repeat)
+    times, _ = timed_each(index.fuzzy_match_video, texts, opts.repeat)
     latency["fuzzy_match_video"] = dict(summary(times), repeat=opts.repeat, impl="module")
-    times, _ = timed_each(lambda q: index.fuzzy_match_video(q, include_prefix_nodes=True), texts, opts.repeat)
+    times, _ = timed_each(index.fuzzy_match_video, texts, opts.repeat, include_prefix_nodes=True)
     latency["fuzzy_match_video prefix"] = dict(summary(times), repeat=opts.repeat, impl="module")
     log(f"[{label}] module queries done")
 
@@ -513,8 +534,9 @@ def report(results, opts):
             n = "" if f["queries"] == v["queries"]["count"] else f"[{f['queries']}q]"
             cells.append(f"{us(f['median_s']):>10}{us(f['p95_s']):>10}{ratio:>10}{n:>4}")
         add(f"{name:34}" + "".join(cells))
-    add("   CPU time of the process (best of %d runs per query for the module, %d for the peers on the samples, "
-        "1 on the full list)" % (opts.repeat, opts.peer_repeat))
+    add("   CPU time of the process per call: best of %d rounds per query for the module, %d for the peers on the "
+        "samples, 1 on the full list; a round is as many calls in a row as last %.0f µs (at least one)"
+        % (opts.repeat, opts.peer_repeat, ROUND_S * 1e6))
     add("   cdist: %s, workers=1, per-query time = batch time / batch size; "
         "[Nq]: that peer ran N of the queries on that vocabulary"
         % (f"batches of {opts.batch} queries" if opts.batch else "all queries in one batch"))
@@ -659,6 +681,7 @@ def main():
         "machine": {"cpus": os.cpu_count(), "loadavg_start": os.getloadavg()},
         "clock": "time.process_time_ns (CPU time of the process, user + system)",
         "clock_cost_ns": clock_cost_ns(),
+        "round_s": ROUND_S,
         "word_list": opts.words,
         "video_pool": VIDEOS,
         "video_top_n": TOP_N,
