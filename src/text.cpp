@@ -6,6 +6,12 @@ namespace quillmesh {
 
 std::u32string decode_utf8(std::string_view text) {
     std::u32string out;
+    decode_utf8(text, out);
+    return out;
+}
+
+void decode_utf8(std::string_view text, std::u32string& out) {
+    out.clear();
     out.reserve(text.size());
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* end = p + text.size();
@@ -52,7 +58,6 @@ std::u32string decode_utf8(std::string_view text) {
         out.push_back(c);
         p += width;
     }
-    return out;
 }
 
 std::size_t count_code_points(std::string_view text) {

@@ -11,6 +11,8 @@ namespace quillmesh {
 // Decodes well-formed UTF-8 (as produced by the interpreter) into code points.
 // Malformed sequences decode as U+FFFD, one per offending byte.
 std::u32string decode_utf8(std::string_view text);
+// The same into `out`, replacing what it held (its room is reused).
+void decode_utf8(std::string_view text, std::u32string& out);
 
 // Number of code points of well-formed UTF-8 text.
 std::size_t count_code_points(std::string_view text);

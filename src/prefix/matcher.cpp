@@ -13,18 +13,33 @@ bool nothing_to_walk(const Trie& trie, std::optional<std::uint32_t> limit) {
     return (limit && *limit == 0) || trie.child_labels.empty();
 }
 
+// Code points of room for a term that a thread keeps between queries.
+constexpr std::size_t kKeptQuery = 4096;
+
 }  // namespace
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, std::uint32_t max_dist,
                                      std::optional<std::uint32_t> limit) {
     std::vector<MatchResult> out;
+    fuzzy_match(trie, term, max_dist, limit, out);
+    return out;
+}
+
+void fuzzy_match(const Trie& trie, std::string_view term, std::uint32_t max_dist, std::optional<std::uint32_t> limit,
+                 std::vector<MatchResult>& out) {
+    out.clear();
     if (nothing_to_walk(trie, limit)) {
-        return out;
+        return;
     }
-    const std::u32string query = decode_utf8(term);
+    // The term's code points, in room this thread keeps (a walk calls out
+    // to nothing that could query again meanwhile), trimmed after a long one.
+    thread_local std::u32string query;
+    decode_utf8(term, query);
     walk::TermReporter reporter{out};
     walk::walk_trie(trie, query, max_dist, limit, reporter);
-    return out;
+    if (query.capacity() > kKeptQuery) {
+        std::u32string().swap(query);
+    }
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, std::uint32_t max_dist,

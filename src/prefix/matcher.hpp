@@ -30,6 +30,10 @@ struct NodeMatch {
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint32_t> limit);
+// The same into `out`, replacing what it held: a caller that keeps `out`
+// between queries reuses its room.
+void fuzzy_match(const Trie& trie, std::string_view term, std::uint32_t max_dist,
+                 std::optional<std::uint32_t> limit, std::vector<MatchResult>& out);
 
 // As fuzzy_match, reporting nodes; with terminal_only false, prefix nodes too.
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term,

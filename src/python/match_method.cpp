@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "prefix/matcher.hpp"
 #include "python/args.hpp"
@@ -35,6 +36,25 @@ PyObject* match_tuple(const MatchResult& m) {
     return tuple;
 }
 
+// Empties a thread's list of matches when a call ends, however it ends, and
+// gives its room back after a call with many.
+class Kept {
+public:
+    explicit Kept(std::vector<MatchResult>& list) : list_(list) {}
+    ~Kept() {
+        list_.clear();
+        if (list_.capacity() > kKeptMatches) {
+            std::vector<MatchResult>().swap(list_);
+        }
+    }
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+private:
+    static constexpr std::size_t kKeptMatches = 1024;
+    std::vector<MatchResult>& list_;
+};
+
 }  // namespace
 
 PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -46,7 +66,11 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         const std::uint32_t max_dist = slots[1] == nullptr ? 1 : convert_argument("max_dist", slots[1], to_u32);
         const std::optional<std::uint32_t> limit = convert_argument("limit", slots[2], to_optional_u32);
 
-        const std::vector<MatchResult> matches = fuzzy_match(borrow.trie(), term, max_dist, limit);
+        // The matches go in room this thread keeps between calls (nothing
+        // in here calls back into Python code that could query again).
+        thread_local std::vector<MatchResult> matches;
+        const Kept kept(matches);
+        fuzzy_match(borrow.trie(), term, max_dist, limit, matches);
 
         PyRef list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
         if (!list) {

@@ -536,6 +536,10 @@ void check_against_oracle(const Trie& t, const std::u32string& query, std::uint3
             << "term " << term << " max_dist " << max_dist << " terminal_only " << terminal_only;
         if (terminal_only) {
             ASSERT_EQ(fuzzy_match(t, term, max_dist, limit), expected) << "term " << term << " max_dist " << max_dist;
+            // Into a list that held something: replaced, not added to.
+            std::vector<MatchResult> reused{MatchResult{"stale", 7, 7}, MatchResult{"older", 8, 8}};
+            fuzzy_match(t, term, max_dist, limit, reused);
+            ASSERT_EQ(reused, expected) << "reused list, term " << term << " max_dist " << max_dist;
         }
     }
 }
