@@ -342,12 +342,15 @@ private:
         waiting_.resize(first + count);
         used_ = used;
         if (seed) {
+            if (over_budget_) {
+                return false;
+            }
             spent = !cursors_.empty() || arrivals_.size() > arrivals;
         } else if (sorted_ && spent && !start_cursors(first, d + 1)) {
             return false;
         }
-        if (sorted_ && spent && !resolve_spent(first, arrivals)) {
-            return false;
+        if (sorted_ && spent) {
+            resolve_spent(first, arrivals);
         }
         open_frame(first, d + 1, mark, arrivals);
         return true;
@@ -525,6 +528,7 @@ private:
     // the spent node c at depth e, about to wait as entry `entry` of its
     // frame (quick_): a cell j < n goes on to c's child labelled q[j], as a
     // cursor or, at the query's end, an arrival. Whether any cell went on.
+    // Past kMaxCursors it notes over_budget_ instead, and the walk gives up.
     bool first_step(std::uint32_t c, std::uint32_t entry, std::size_t e, std::uint64_t alive) {
         const std::size_t start = shifts_[c];
         const std::size_t end = edges_end(c);
@@ -617,8 +621,7 @@ private:
     // cursors (start_cursors, first_step): finds the records below each
     // masked entry and notes them in it (see Waiting::row and ::alive), and
     // drops the masked entries that neither are nor hold a record. Records
-    // found go in the arrivals, which are the frame's from `from` on. False
-    // when the cells to follow would pass the budget: the walk then gives up.
+    // found go in the arrivals, which are the frame's from `from` on.
     //
     // Below a spent node a cell lives on only along the query: cell j
     // becomes cell j + 1 of the child labelled q[j] and is lost elsewhere. So
@@ -630,10 +633,7 @@ private:
     // together, a level at a time, so that their reads overlap instead of
     // waiting on one another; each entry's arrivals are then put in walk
     // order (see order_arrivals).
-    bool resolve_spent(std::size_t first, std::size_t from) {
-        if (over_budget_) {
-            return false;
-        }
+    void resolve_spent(std::size_t first, std::size_t from) {
         const std::size_t bound = band_.bound();
         std::size_t live = cursors_.size();
         while (live > 0) {
@@ -681,7 +681,6 @@ private:
             ++kept;
         }
         waiting_.resize(kept);
-        return true;
     }
 
     // One step of each of the first `live` cursors (their edges read):
