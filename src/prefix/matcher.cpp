@@ -1,5 +1,6 @@
 #include "prefix/matcher.hpp"
 
+#include "kept_room.hpp"
 #include "prefix/walk.hpp"
 #include "text.hpp"
 
@@ -12,9 +13,6 @@ namespace {
 bool nothing_to_walk(const Trie& trie, std::optional<std::uint32_t> limit) {
     return (limit && *limit == 0) || trie.child_labels.empty();
 }
-
-// Code points of room for a term that a thread keeps between queries.
-constexpr std::size_t kKeptQuery = 4096;
 
 }  // namespace
 
@@ -32,14 +30,12 @@ void fuzzy_match(const Trie& trie, std::string_view term, std::uint32_t max_dist
         return;
     }
     // The term's code points, in room this thread keeps (a walk calls out
-    // to nothing that could query again meanwhile), trimmed after a long one.
+    // to nothing that could query again meanwhile).
     thread_local std::u32string query;
     decode_utf8(term, query);
     walk::TermReporter reporter{out};
     walk::walk_trie(trie, query, max_dist, limit, reporter);
-    if (query.capacity() > kKeptQuery) {
-        std::u32string().swap(query);
-    }
+    give_back_room(query);
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, std::uint32_t max_dist,

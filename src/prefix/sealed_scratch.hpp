@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <type_traits>
 #include <vector>
+
+#include "kept_room.hpp"
 
 namespace quillmesh::walk {
 
@@ -78,24 +79,16 @@ struct SealedScratch {
     std::vector<std::uint32_t> turns;
     bool busy = false;
 
-    static constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
-
     void trim() {
-        const auto release = [](auto& list) {
-            using List = std::remove_reference_t<decltype(list)>;
-            if (list.capacity() * sizeof(typename List::value_type) > kKeptBytes) {
-                List().swap(list);
-            }
-        };
-        release(spent);
-        release(cells);
-        release(levels);
-        release(waiting);
-        release(frames);
-        release(path);
-        release(arrivals);
-        release(cursors);
-        release(turns);
+        give_back_room(spent);
+        give_back_room(cells);
+        give_back_room(levels);
+        give_back_room(waiting);
+        give_back_room(frames);
+        give_back_room(path);
+        give_back_room(arrivals);
+        give_back_room(cursors);
+        give_back_room(turns);
     }
 };
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kept_room.hpp"
 #include "prefix/matcher.hpp"
 #include "python/args.hpp"
 #include "python/methods.hpp"
@@ -37,21 +38,18 @@ PyObject* match_tuple(const MatchResult& m) {
 }
 
 // Empties a thread's list of matches when a call ends, however it ends, and
-// gives its room back after a call with many.
+// gives its room back after a call with many (give_back_room).
 class Kept {
 public:
     explicit Kept(std::vector<MatchResult>& list) : list_(list) {}
     ~Kept() {
         list_.clear();
-        if (list_.capacity() > kKeptMatches) {
-            std::vector<MatchResult>().swap(list_);
-        }
+        give_back_room(list_);
     }
     Kept(const Kept&) = delete;
     Kept& operator=(const Kept&) = delete;
 
 private:
-    static constexpr std::size_t kKeptMatches = 1024;
     std::vector<MatchResult>& list_;
 };
 
