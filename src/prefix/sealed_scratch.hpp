@@ -62,6 +62,29 @@ struct SealedCursor {
     std::uint32_t end;
 };
 
+// One edit of the query, as the one-edit walk (one_edit_walk.hpp) finds the
+// nodes it leads to: the node spells the query with the code point at `at`
+// replaced by `label` (kReplace), with `label` put before it (kInsert; at the
+// query's length, after its end), or without it (kDelete); kSame is the
+// query itself (`at` is then its length).
+struct OneEdit {
+    enum Kind : std::uint8_t { kSame, kReplace, kInsert, kDelete };
+    std::uint32_t at;
+    std::uint8_t label;  // one byte: the walk runs on one-byte labels only
+    Kind kind;
+};
+// A node reached by an edit whose rest of the query is being followed from
+// position j on; and a node found at the query's end.
+struct OneEditCursor {
+    std::uint32_t node;
+    std::uint32_t j;
+    OneEdit edit;
+};
+struct OneEditFound {
+    std::uint32_t node;
+    OneEdit edit;
+};
+
 // The sealed walk's working storage. A query of a few microseconds would
 // otherwise spend a good part of them allocating it, so each thread keeps one
 // for its walks, holding at most kKeptBytes per list between them: a walk
@@ -77,6 +100,9 @@ struct SealedScratch {
     std::vector<SealedArrival> arrivals;
     std::vector<SealedCursor> cursors;
     std::vector<std::uint32_t> turns;
+    std::vector<std::uint32_t> on_path;  // the one-edit walk's: nodes spelling the query's prefixes
+    std::vector<OneEditCursor> edit_cursors;
+    std::vector<OneEditFound> found;
     bool busy = false;
 
     void trim() {
@@ -89,6 +115,9 @@ struct SealedScratch {
         give_back_room(arrivals);
         give_back_room(cursors);
         give_back_room(turns);
+        give_back_room(on_path);
+        give_back_room(edit_cursors);
+        give_back_room(found);
     }
 };
 

@@ -19,7 +19,9 @@
 #endif
 
 #include "prefix/band.hpp"
+#include "prefix/label_search.hpp"
 #include "prefix/levels.hpp"
+#include "prefix/one_edit_walk.hpp"
 #include "prefix/sealed_scratch.hpp"
 #include "prefix/trie.hpp"
 
@@ -388,7 +390,7 @@ private:
     // the position of the one labelled `want`, or end.
     std::size_t find_sorted(std::size_t start, std::size_t end, std::uint32_t want) const {
         if (edge_labels_ != nullptr) {
-            return find_in(edge_labels_, start, end, want);
+            return find_label(edge_labels_, start, end, want);
         }
         if (end - start > kScanFanout) {
             std::size_t lo = start;
@@ -410,34 +412,6 @@ private:
             }
         }
         return end;
-    }
-
-    // The same over the one-byte edge labels (padded with kEdgeLabelPadding
-    // bytes, see Trie::seal): sixteen labels compared at once. The labels
-    // are distinct, so the first equal one is the one.
-    static std::size_t find_in(const std::uint8_t* edge_labels, std::size_t start, std::size_t end,
-                               std::uint32_t want) {
-        if (want > 0xFF) {
-            return end;
-        }
-#if defined(__SSE2__)
-        const __m128i wanted = _mm_set1_epi8(static_cast<char>(want));
-        for (std::size_t k = start; k < end; k += 16) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels + k));
-            const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
-            if (hits != 0) {
-                const std::size_t at = k + static_cast<std::size_t>(std::countr_zero(hits));
-                return at < end ? at : end;
-            }
-        }
-        return end;
-#else
-        if (start >= end) {
-            return end;
-        }
-        const void* at = std::memchr(edge_labels + start, static_cast<int>(want), end - start);
-        return at == nullptr ? end : static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - edge_labels);
-#endif
     }
 
     // With bound 0 and children in label order: records the node that the
@@ -580,7 +554,7 @@ private:
                 break;
             }
             const auto want = static_cast<std::uint32_t>(query_[j]);
-            const std::size_t k = want == 0 ? end : find_in(edge_labels_, start, end, want);
+            const std::size_t k = want == 0 ? end : find_label(edge_labels_, start, end, want);
             if (k != end) {
                 go_on(first_child + static_cast<std::uint32_t>(k - start), j);
             }
@@ -747,7 +721,7 @@ private:
             if (width > 16) {
                 // A wide node: the general search.
                 const std::uint32_t want = static_cast<std::uint32_t>(query_[j]);
-                const std::size_t k = want == 0 ? end : find_in(edge_labels_, start, end, want);
+                const std::size_t k = want == 0 ? end : find_label(edge_labels_, start, end, want);
                 if (k == end) {
                     continue;
                 }
@@ -888,6 +862,10 @@ template <class Reporter>
 bool walk_sealed(const Trie& trie, std::u32string_view query, std::uint32_t bound,
                  std::optional<std::uint32_t> limit, Reporter& reporter) {
     const ScratchLease scratch;
+    if (bound == 1 && OneEditWalk<Reporter>::applies(trie) &&
+        OneEditWalk<Reporter>(trie, query, reporter, *scratch).run(limit)) {
+        return true;
+    }
     return SealedWalk<Reporter>(trie, query, bound, reporter, *scratch).run(limit);
 }
 

@@ -1,0 +1,373 @@
+// The walk at a bound of 1 on a sealed trie whose children are consecutive,
+// in label order and labelled in one byte: the commonest query, answered
+// from the edits themselves instead of rows. walk_sealed() (sealed_walk.hpp)
+// takes it when it applies; it gives the records SealedWalk gives, in the
+// same order.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "prefix/band.hpp"
+#include "prefix/label_search.hpp"
+#include "prefix/sealed_scratch.hpp"
+#include "prefix/trie.hpp"
+
+namespace quillmesh::walk {
+
+// A node is within one edit of the query q (length n) exactly when it spells
+// q itself, or q with one code point replaced, put in or taken out. Each such
+// text has one canonical edit: a code point x put in before q[i] is the same
+// text as x put in before q[i + 1] when x = q[i], so only x != q[i] (or
+// i = n) is tried; likewise taking out q[i] only where q[i] != q[i + 1] (or
+// i = n - 1). Canonical edits give distinct texts (and so distinct nodes),
+// and the texts of different kinds differ in length or, for a replacement,
+// from q itself: no node is found twice.
+//
+// Every edit starts at a node spelling q[0 ... i), on the query's path: a
+// replacement or insertion goes on from one of its other children, a
+// deletion from itself, and each then follows the rest of the query, one
+// child per code point. The children are looked up two queries at a time
+// (q[i] and q[i + 1] against one read of their labels), and the rest is
+// followed for all edits together, a step at a time, so that their reads
+// overlap. The found nodes are put in the walk's order (in label order,
+// which is the order of their texts) and recorded, up to the limit.
+template <class Reporter>
+class OneEditWalk {
+public:
+    // Whether the walk runs on `trie` (it must be sealed).
+    static bool applies(const Trie& trie) {
+        return trie.children_sorted() && trie.children_consecutive() && !trie.edge_labels().empty();
+    }
+
+    OneEditWalk(const Trie& trie, std::u32string_view query, Reporter& reporter, SealedScratch& scratch)
+        : trie_(trie),
+          reporter_(reporter),
+          query_(query.data()),
+          n_(query.size()),
+          shifts_(trie.node_shifts.data()),
+          targets_(trie.child_transitions.data()),
+          edge_labels_(trie.edge_labels().data()),
+          nodes_(trie.node_shifts.size()),
+          edges_(trie.child_transitions.size()),
+          on_path_(scratch.on_path),
+          cursors_(scratch.edit_cursors),
+          found_(scratch.found),
+          path_(scratch.path) {}
+
+    // Records the nodes within one edit, in walk order, until `limit` are
+    // recorded. False, having recorded nothing, when the query is too long
+    // for 32-bit positions or the edits to follow would pass the budget: the
+    // caller then walks it another way.
+    bool run(std::optional<std::uint32_t> limit) {
+        if (n_ >= std::numeric_limits<std::uint32_t>::max()) {
+            return false;
+        }
+        on_path_.clear();
+        cursors_.clear();
+        found_.clear();
+        follow_path();
+        const std::size_t m = on_path_.size() - 1;  // the path spells q[0 ... m)
+        if (m >= kMaxCursors) {
+            return false;
+        }
+        if (m == n_ && n_ > 0) {
+            found_.push_back(OneEditFound{on_path_[m], OneEdit{pos(n_), 0, OneEdit::kSame}});
+        }
+        start_deletions(std::min(m + 1, n_));
+        for (std::size_t i = 0; i <= m; ++i) {
+            if (!start_below(i)) {
+                return false;
+            }
+        }
+        follow();
+        record(limit);
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kMaxCursors = kRowBudgetBytes / sizeof(OneEditCursor);
+
+    static std::uint32_t pos(std::size_t j) { return static_cast<std::uint32_t>(j); }
+
+    std::size_t edges_end(std::uint32_t v) const { return v + 1 < nodes_ ? shifts_[v + 1] : edges_; }
+
+    void step_hook() {
+        if constexpr (requires { reporter_.on_step(); }) {
+            reporter_.on_step();
+        }
+    }
+
+    // The nodes spelling q[0 ... i) for i = 0 ... m, the longest prefix
+    // there is, into on_path_.
+    void follow_path() {
+        std::uint32_t u = 0;
+        on_path_.push_back(u);
+        for (std::size_t j = 0; j < n_; ++j) {
+            step_hook();
+            const std::size_t start = shifts_[u];
+            const std::size_t end = edges_end(u);
+            const std::size_t k = find_label(edge_labels_, start, end, query_[j] == 0 ? 0x100 : query_[j]);
+            if (k >= end) {
+                return;
+            }
+            u = targets_[start] + pos(k - start);
+            on_path_.push_back(u);
+        }
+    }
+
+    // The deletions of q[i] for i < count (count <= m + 1: the node
+    // spelling q[0 ... i) is on the path), each followed from that node.
+    void start_deletions(std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + 1 < n_ && query_[i] == query_[i + 1]) {
+                continue;  // the same text as taking out q[i + 1]
+            }
+            const OneEdit edit{pos(i), 0, OneEdit::kDelete};
+            if (i + 1 == n_) {
+                if (i > 0) {  // the root spells nothing and is never recorded
+                    found_.push_back(OneEditFound{on_path_[i], edit});
+                }
+            } else {
+                cursors_.push_back(OneEditCursor{on_path_[i], pos(i + 1), edit});
+            }
+        }
+    }
+
+    // The replacements of q[i] and insertions before it made at the path's
+    // node spelling q[0 ... i): each child labelled x other than q[i], with
+    // its first step (q[i] after an insertion, q[i + 1] after a
+    // replacement) taken at once. False past the budget.
+    bool start_below(std::size_t i) {
+        const std::uint32_t v = on_path_[i];
+        const std::size_t start = shifts_[v];
+        const std::size_t end = edges_end(v);
+        if (start >= end) {
+            return true;
+        }
+        if (cursors_.size() + 2 * (end - start) > kMaxCursors) {
+            return false;
+        }
+        const std::uint32_t first = targets_[start];
+        if (i == n_) {
+            // Past the query's end only insertions remain, and the child is
+            // the whole text.
+            for (std::size_t k = start; k < end; ++k) {
+                const std::uint8_t x = edge_labels_[k];
+                if (x != 0) {
+                    found_.push_back(OneEditFound{first + pos(k - start), OneEdit{pos(i), x, OneEdit::kInsert}});
+                }
+            }
+            return true;
+        }
+        const auto here = static_cast<std::uint32_t>(query_[i]);
+        const auto next = i + 1 < n_ ? static_cast<std::uint32_t>(query_[i + 1]) : 0U;
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint8_t x = edge_labels_[k];
+            if (x == 0 || x == here) {
+                continue;  // never entered, or the path itself
+            }
+            step_hook();
+            const std::uint32_t c = first + pos(k - start);
+            const OneEdit inserted{pos(i), x, OneEdit::kInsert};
+            const OneEdit replaced{pos(i), x, OneEdit::kReplace};
+            if (i + 1 == n_) {
+                found_.push_back(OneEditFound{c, replaced});
+            }
+            const std::size_t c_start = shifts_[c];
+            const std::size_t c_end = edges_end(c);
+            if (c_start >= c_end) {
+                continue;
+            }
+            std::uint32_t after_insert = 0;  // the child's edge + 1 labelled q[i], or 0
+            std::uint32_t after_replace = 0;  // and q[i + 1]
+            const std::size_t width = c_end - c_start;
+#if defined(__SSE2__)
+            if (width <= 16) {
+                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + c_start));
+                const std::uint32_t usable = (std::uint32_t{1} << width) - 1;
+                const std::uint32_t ins = byte_label(here) ? hits(chunk, here) & usable : 0;
+                const std::uint32_t rep = byte_label(next) ? hits(chunk, next) & usable : 0;
+                if ((ins | rep) == 0) {
+                    continue;
+                }
+                after_insert = ins != 0 ? pos(std::countr_zero(ins)) + 1 : 0;
+                after_replace = rep != 0 ? pos(std::countr_zero(rep)) + 1 : 0;
+            } else
+#endif
+            {
+                const std::size_t ki = byte_label(here) ? find_label(edge_labels_, c_start, c_end, here) : c_end;
+                const std::size_t kr = byte_label(next) ? find_label(edge_labels_, c_start, c_end, next) : c_end;
+                after_insert = ki < c_end ? pos(ki - c_start) + 1 : 0;
+                after_replace = kr < c_end ? pos(kr - c_start) + 1 : 0;
+            }
+            const std::uint32_t c_first = targets_[c_start];
+            if (after_insert != 0) {
+                go_on(c_first + after_insert - 1, i + 1, inserted);
+            }
+            if (after_replace != 0) {
+                go_on(c_first + after_replace - 1, i + 2, replaced);
+            }
+        }
+        return true;
+    }
+
+#if defined(__SSE2__)
+    // Which of sixteen labels equal `want` (one byte), bit k for label k.
+    static std::uint32_t hits(__m128i chunk, std::uint32_t want) {
+        return static_cast<std::uint32_t>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want)))));
+    }
+#endif
+
+    // The edit reached `node`, having matched the query up to position j.
+    void go_on(std::uint32_t node, std::size_t j, OneEdit edit) {
+        if (j == n_) {
+            found_.push_back(OneEditFound{node, edit});
+        } else {
+            __builtin_prefetch(shifts_ + node);
+            cursors_.push_back(OneEditCursor{node, pos(j), edit});
+        }
+    }
+
+    // Follows every cursor's rest of the query, a step for each per pass,
+    // until each has arrived (found) or found no child.
+    void follow() {
+        std::size_t live = cursors_.size();
+        while (live > 0) {
+            OneEditCursor* const cursors = cursors_.data();
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < live; ++i) {
+                step_hook();
+                const OneEditCursor cur = cursors[i];
+                const std::size_t start = shifts_[cur.node];
+                const std::size_t end = edges_end(cur.node);
+                const auto want = static_cast<std::uint32_t>(query_[cur.j]);
+                const std::size_t width = start < end ? end - start : 0;
+                std::uint32_t child = 0;
+#if defined(__SSE2__)
+                if (width <= 16) {
+                    // An empty range may start anywhere: read at 0 instead
+                    // (some node has children, or there would be no cursor).
+                    const std::size_t at = width != 0 ? start : 0;
+                    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
+                    const std::uint32_t found =
+                        byte_label(want) ? hits(chunk, want) & ((std::uint32_t{1} << width) - 1) : 0;
+                    if (found == 0) {
+                        continue;
+                    }
+                    child = targets_[at] + pos(std::countr_zero(found));
+                } else
+#endif
+                {
+                    const std::size_t k = byte_label(want) ? find_label(edge_labels_, start, end, want) : end;
+                    if (k >= end) {
+                        continue;
+                    }
+                    child = targets_[start] + pos(k - start);
+                }
+                if (cur.j + 1 == n_) {
+                    found_.push_back(OneEditFound{child, cur.edit});
+                    continue;
+                }
+                __builtin_prefetch(shifts_ + child);
+                cursors[kept++] = OneEditCursor{child, cur.j + 1, cur.edit};
+            }
+            live = kept;
+        }
+    }
+
+    // The length of the text an edit spells, and its code point at p.
+    std::size_t length(const OneEdit& e) const {
+        switch (e.kind) {
+            case OneEdit::kInsert: return n_ + 1;
+            case OneEdit::kDelete: return n_ - 1;
+            default: return n_;
+        }
+    }
+    std::uint32_t code_point(const OneEdit& e, std::size_t p) const {
+        if (p < e.at) {
+            return query_[p];
+        }
+        switch (e.kind) {
+            case OneEdit::kReplace: return p == e.at ? e.label : query_[p];
+            case OneEdit::kInsert: return p == e.at ? e.label : query_[p - 1];
+            case OneEdit::kDelete: return query_[p + 1];
+            default: return query_[p];
+        }
+    }
+
+    // Whether a's text comes before b's: by code point, a prefix first. With
+    // children in label order this is the walk's (depth-first) order.
+    bool before(const OneEdit& a, const OneEdit& b) const {
+        const std::size_t la = length(a);
+        const std::size_t lb = length(b);
+        const std::size_t common = std::min(la, lb);
+        for (std::size_t p = std::min(a.at, b.at); p < common; ++p) {
+            const std::uint32_t x = code_point(a, p);
+            const std::uint32_t y = code_point(b, p);
+            if (x != y) {
+                return x < y;
+            }
+        }
+        return la < lb;
+    }
+
+    // The found nodes the reporter takes, in walk order, up to the limit.
+    void record(std::optional<std::uint32_t> limit) {
+        std::size_t kept = 0;
+        for (const OneEditFound& f : found_) {
+            if (reporter_.accepts(trie_, f.node)) {
+                found_[kept++] = f;
+            }
+        }
+        found_.resize(kept);
+        std::sort(found_.begin(), found_.end(),
+                  [this](const OneEditFound& a, const OneEditFound& b) { return before(a.edit, b.edit); });
+        std::size_t count = found_.size();
+        if (limit && *limit < count) {
+            count = *limit;
+        }
+        for (std::size_t r = 0; r < count; ++r) {
+            const OneEdit& e = found_[r].edit;
+            const std::uint32_t distance = e.kind == OneEdit::kSame ? 0 : 1;
+            if constexpr (Reporter::kSpellsPath) {
+                const std::size_t len = length(e);
+                path_.resize(std::max(path_.size(), len));
+                for (std::size_t p = 0; p < len; ++p) {
+                    path_[p] = static_cast<char32_t>(code_point(e, p));
+                }
+                reporter_.record(found_[r].node, distance, std::span<const char32_t>(path_.data(), len));
+            } else {
+                reporter_.record(found_[r].node, distance, std::span<const char32_t>());
+            }
+        }
+    }
+
+    const Trie& trie_;
+    Reporter& reporter_;
+    const char32_t* query_;
+    std::size_t n_;
+    const std::uint32_t* shifts_;
+    const std::uint32_t* targets_;
+    const std::uint8_t* edge_labels_;
+    std::size_t nodes_;
+    std::size_t edges_;
+    std::vector<std::uint32_t>& on_path_;  // on_path_[i] spells q[0 ... i)
+    std::vector<OneEditCursor>& cursors_;
+    std::vector<OneEditFound>& found_;
+    std::vector<char32_t>& path_;
+};
+
+}  // namespace quillmesh::walk
