@@ -171,8 +171,20 @@ private:
             }
             return true;
         }
+#if defined(__SSE2__)
+        if (i + 2 < n_) {
+            start_within(i, start, end, first);
+            return true;
+        }
+#endif
         const auto here = static_cast<std::uint32_t>(query_[i]);
         const auto next = i + 1 < n_ ? static_cast<std::uint32_t>(query_[i + 1]) : 0U;
+#if defined(__SSE2__)
+        const __m128i here_wanted = _mm_set1_epi8(static_cast<char>(here));
+        const __m128i next_wanted = _mm_set1_epi8(static_cast<char>(next));
+        const std::uint64_t here_usable = byte_label(here) ? ~std::uint64_t{0} : 0;
+        const std::uint64_t next_usable = byte_label(next) ? ~std::uint64_t{0} : 0;
+#endif
         for (std::size_t k = start; k < end; ++k) {
             const std::uint8_t x = edge_labels_[k];
             if (x == 0 || x == here) {
@@ -194,11 +206,19 @@ private:
             std::uint32_t after_replace = 0;  // and q[i + 1]
             const std::size_t width = c_end - c_start;
 #if defined(__SSE2__)
-            if (width <= 16) {
-                const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + c_start));
-                const std::uint32_t usable = (std::uint32_t{1} << width) - 1;
-                const std::uint32_t ins = byte_label(here) ? hits(chunk, here) & usable : 0;
-                const std::uint32_t rep = byte_label(next) ? hits(chunk, next) & usable : 0;
+            if (width <= 64) {
+                // Both looked up in one pass over the labels.
+                std::uint64_t ins = 0;
+                std::uint64_t rep = 0;
+                for (std::size_t at = 0; at < width; at += 16) {
+                    const __m128i chunk =
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + c_start + at));
+                    ins |= std::uint64_t{equal(chunk, here_wanted)} << at;
+                    rep |= std::uint64_t{equal(chunk, next_wanted)} << at;
+                }
+                const std::uint64_t usable = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+                ins &= usable & here_usable;
+                rep &= usable & next_usable;
                 if ((ins | rep) == 0) {
                     continue;
                 }
@@ -224,10 +244,84 @@ private:
     }
 
 #if defined(__SSE2__)
-    // Which of sixteen labels equal `want` (one byte), bit k for label k.
+    // start_below's children of the node spelling q[0 ... i) (edges [start,
+    // end), first child `first`) while both first steps stay short of the
+    // query's end (i + 2 < n), so that each edit that goes on is a cursor:
+    // without branches on what the children hold, every child writes both
+    // cursors and keeps those that found their child.
+    void start_within(std::size_t i, std::size_t start, std::size_t end, std::uint32_t first) {
+        const auto here = static_cast<std::uint32_t>(query_[i]);
+        const auto next = static_cast<std::uint32_t>(query_[i + 1]);
+        const __m128i here_wanted = _mm_set1_epi8(static_cast<char>(here));
+        const __m128i next_wanted = _mm_set1_epi8(static_cast<char>(next));
+        const std::uint64_t here_usable = byte_label(here) ? ~std::uint64_t{0} : 0;
+        const std::uint64_t next_usable = byte_label(next) ? ~std::uint64_t{0} : 0;
+        std::size_t count = cursors_.size();
+        cursors_.resize(count + 2 * (end - start));
+        OneEditCursor* const out = cursors_.data();
+        for (std::size_t k = start; k < end; ++k) {
+            step_hook();
+            const std::uint8_t x = edge_labels_[k];
+            const std::uint32_t c = first + pos(k - start);
+            const std::size_t c_start = shifts_[c];
+            const std::size_t c_end = edges_end(c);
+            const std::size_t width = c_start < c_end ? c_end - c_start : 0;
+            // An empty range may start anywhere: read at 0 instead (some
+            // node has children: this one's parent).
+            const std::size_t at = width != 0 ? c_start : 0;
+            std::uint64_t ins = 0;
+            std::uint64_t rep = 0;
+            if (width <= 64) {
+                __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
+                ins = equal(chunk, here_wanted);
+                rep = equal(chunk, next_wanted);
+                for (std::size_t more = 16; more < width; more += 16) {
+                    chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at + more));
+                    ins |= std::uint64_t{equal(chunk, here_wanted)} << more;
+                    rep |= std::uint64_t{equal(chunk, next_wanted)} << more;
+                }
+                const std::uint64_t usable = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+                ins &= usable & here_usable;
+                rep &= usable & next_usable;
+            } else {
+                const std::size_t ki = byte_label(here) ? find_label(edge_labels_, c_start, c_end, here) : c_end;
+                const std::size_t kr = byte_label(next) ? find_label(edge_labels_, c_start, c_end, next) : c_end;
+                ins = ki < c_end ? std::uint64_t{1} << 63 : 0;  // found: its place is kept below instead
+                rep = kr < c_end ? std::uint64_t{1} << 63 : 0;
+                if (ins != 0 || rep != 0) {
+                    const std::uint32_t c_first = targets_[c_start];
+                    const std::uint32_t keep = x != 0 && x != here ? 1 : 0;
+                    out[count] = OneEditCursor{c_first + pos(ki - c_start), pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
+                    count += ins != 0 ? keep : 0;
+                    out[count] = OneEditCursor{c_first + pos(kr - c_start), pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
+                    count += rep != 0 ? keep : 0;
+                }
+                continue;
+            }
+            // Not the path's own child, nor one never entered.
+            const std::uint64_t entered = x != 0 && x != here ? ~std::uint64_t{0} : 0;
+            ins &= entered;
+            rep &= entered;
+            const std::uint32_t c_first = targets_[at];
+            const std::uint32_t after_insert = c_first + pos(std::countr_zero(ins));
+            const std::uint32_t after_replace = c_first + pos(std::countr_zero(rep));
+            __builtin_prefetch(shifts_ + (ins != 0 ? after_insert : c));
+            __builtin_prefetch(shifts_ + (rep != 0 ? after_replace : c));
+            out[count] = OneEditCursor{after_insert, pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
+            count += ins != 0 ? 1 : 0;
+            out[count] = OneEditCursor{after_replace, pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
+            count += rep != 0 ? 1 : 0;
+        }
+        cursors_.resize(count);
+    }
+
+    // Which of sixteen labels equal the byte `wanted` holds sixteen times,
+    // bit k for label k.
+    static std::uint32_t equal(__m128i chunk, __m128i wanted) {
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
+    }
     static std::uint32_t hits(__m128i chunk, std::uint32_t want) {
-        return static_cast<std::uint32_t>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want)))));
+        return equal(chunk, _mm_set1_epi8(static_cast<char>(want)));
     }
 #endif
 

@@ -76,6 +76,10 @@ struct OneEdit {
 // A node reached by an edit whose rest of the query is being followed from
 // position j on; and a node found at the query's end.
 struct OneEditCursor {
+    // Left unset, as SealedWaiting: the walk makes room with resize().
+    OneEditCursor() {}  // NOLINT(modernize-use-equals-default)
+    OneEditCursor(std::uint32_t node_, std::uint32_t j_, OneEdit edit_) : node(node_), j(j_), edit(edit_) {}
+
     std::uint32_t node;
     std::uint32_t j;
     OneEdit edit;
