@@ -653,5 +653,88 @@ TEST(MatcherOracle, LongTermsOnSealedTries) {
     }
 }
 
+// Max_dist 1 on a sealed trie of one-byte labels: texts that one edit
+// reaches in more than one way (runs of a letter) are listed once, in walk
+// order, as are edits at either end of the term.
+struct OneEditCase {
+    const char* term;
+    Limit limit;
+    std::vector<std::pair<const char*, std::uint32_t>> expected;  // text, distance
+};
+
+TEST(MatcherOneEdit, RunsAndEndsListedOnceInWalkOrder) {
+    const Trie t = sealed_word_trie({U"ab", U"aab", U"aaab", U"aaaab", U"aabb", U"aba", U"b", U"ba", U"a", U"ca"});
+    ASSERT_FALSE(t.edge_labels().empty());
+    const OneEditCase cases[] = {
+        {"aab", std::nullopt, {{"aaab", 1}, {"aab", 0}, {"aabb", 1}, {"ab", 1}}},
+        {"aab", 2, {{"aaab", 1}, {"aab", 0}}},
+        {"aaab", std::nullopt, {{"aaaab", 1}, {"aaab", 0}, {"aab", 1}, {"aabb", 1}}},
+        {"a", std::nullopt, {{"a", 0}, {"ab", 1}, {"b", 1}, {"ba", 1}, {"ca", 1}}},
+        {"", std::nullopt, {{"a", 1}, {"b", 1}}},
+        {"b", std::nullopt, {{"a", 1}, {"ab", 1}, {"b", 0}, {"ba", 1}}},
+        {"xa", std::nullopt, {{"a", 1}, {"ba", 1}, {"ca", 1}}},
+        {"ba\xc5\xa1", std::nullopt, {{"ba", 1}}},
+        {"a\xc5\xa1" "b", std::nullopt, {{"aab", 1}, {"ab", 1}}},
+    };
+    for (const OneEditCase& c : cases) {
+        std::vector<MatchResult> expected;
+        for (const auto& [text, distance] : c.expected) {
+            std::uint32_t node = 0;
+            for (const char32_t label : decode_utf8(text)) {
+                const EdgeRange r = t.children(node);
+                for (std::size_t k = r.start; k < r.end; ++k) {
+                    if (t.child_labels[t.child_transitions[k]] == label) {
+                        node = t.child_transitions[k];
+                    }
+                }
+            }
+            expected.push_back(MatchResult{text, node, distance});
+        }
+        EXPECT_EQ(fuzzy_match(t, c.term, 1, c.limit), expected) << "term " << c.term;
+    }
+}
+
+// The same against the oracle on nodes of more than 64 children (short
+// words over 190 one-byte letters, most of them starting with one of three),
+// with terms a few edits from the words and code points no one byte holds.
+TEST(MatcherOneEdit, WideNodesAgreeWithOracle) {
+    std::mt19937 rng(20261210);
+    std::u32string letters;
+    for (char32_t c = U'!'; c <= U'\u00ff'; ++c) {
+        if (c < U'\u007f' || c > U'\u009f') {
+            letters.push_back(c);
+        }
+    }
+    for (int round = 0; round < 12; ++round) {
+        std::vector<std::u32string> words(2000);
+        for (std::u32string& w : words) {
+            w.resize(1 + rng() % 4);
+            for (std::size_t i = 0; i < w.size(); ++i) {
+                // Mostly three first letters, each with up to 190 next ones.
+                w[i] = letters[rng() % (i == 1 || rng() % 8 == 0 ? letters.size() : i == 0 ? 3 : 6)];
+            }
+        }
+        const Trie t = sealed_word_trie(words);
+        ASSERT_FALSE(t.edge_labels().empty());
+        for (int query = 0; query < 40; ++query) {
+            std::u32string q = words[rng() % words.size()];
+            for (unsigned e = rng() % 3; e > 0; --e) {
+                const std::size_t at = rng() % (q.size() + 1);
+                const char32_t c = rng() % 8 == 0 ? U'\u0161' : letters[rng() % letters.size()];
+                if (rng() % 2 == 0 || q.empty()) {
+                    q.insert(q.begin() + static_cast<std::ptrdiff_t>(at), c);
+                } else {
+                    q.erase(q.begin() + static_cast<std::ptrdiff_t>(std::min(at, q.size() - 1)));
+                }
+            }
+            check_against_oracle(t, q, 1, std::nullopt);
+            check_against_oracle(t, q, 1, static_cast<std::uint32_t>(1 + rng() % 3));
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quillmesh
