@@ -59,6 +59,7 @@ public:
           shifts_(trie.node_shifts.data()),
           targets_(trie.child_transitions.data()),
           edge_labels_(trie.edge_labels().data()),
+          root_sets_(trie.root_child_sets().empty() ? nullptr : trie.root_child_sets().data()),
           nodes_(trie.node_shifts.size()),
           edges_(trie.child_transitions.size()),
           on_path_(scratch.on_path),
@@ -171,6 +172,10 @@ private:
             }
             return true;
         }
+        if (i == 0 && root_sets_ != nullptr && 2 < n_) {
+            start_at_root(start, end);
+            return true;
+        }
 #if defined(__SSE2__)
         if (i + 2 < n_) {
             start_within(i, start, end, first);
@@ -241,6 +246,34 @@ private:
             }
         }
         return true;
+    }
+
+    // start_below's children of the root (edges [start, end)) when the
+    // query has three code points or more, looked up in their label sets.
+    void start_at_root(std::size_t start, std::size_t end) {
+        const auto here = static_cast<std::uint32_t>(query_[0]);
+        const auto next = static_cast<std::uint32_t>(query_[1]);
+        const bool here_usable = byte_label(here);
+        const bool next_usable = byte_label(next);
+        const auto here_byte = static_cast<std::uint8_t>(here);
+        const auto next_byte = static_cast<std::uint8_t>(next);
+        std::size_t count = cursors_.size();
+        cursors_.resize(count + 2 * (end - start));
+        OneEditCursor* const out = cursors_.data();
+        for (std::size_t k = start; k < end; ++k) {
+            step_hook();
+            const std::uint8_t x = edge_labels_[k];
+            const Trie::LabelSet& set = root_sets_[k - start];
+            // Not the path's own child, nor one never entered.
+            const bool entered = x != 0 && x != here;
+            const bool ins = entered && here_usable && set.has(here_byte);
+            const bool rep = entered && next_usable && set.has(next_byte);
+            out[count] = OneEditCursor{set.child(here_byte), 1, OneEdit{0, x, OneEdit::kInsert}};
+            count += ins ? 1 : 0;
+            out[count] = OneEditCursor{set.child(next_byte), 2, OneEdit{0, x, OneEdit::kReplace}};
+            count += rep ? 1 : 0;
+        }
+        cursors_.resize(count);
     }
 
 #if defined(__SSE2__)
@@ -456,6 +489,7 @@ private:
     const std::uint32_t* shifts_;
     const std::uint32_t* targets_;
     const std::uint8_t* edge_labels_;
+    const Trie::LabelSet* root_sets_;  // Trie::root_child_sets(), or null
     std::size_t nodes_;
     std::size_t edges_;
     std::vector<std::uint32_t>& on_path_;  // on_path_[i] spells q[0 ... i)

@@ -491,6 +491,20 @@ void Trie::seal() {
             seal_.edge_labels[k] = static_cast<std::uint8_t>(child_labels[child_transitions[k]]);
         }
     }
+    seal_.root_child_sets.clear();
+    seal_.root_child_sets.shrink_to_fit();
+    if (!seal_.edge_labels.empty() && sorted && consecutive) {
+        const EdgeRange root = children(0);
+        for (std::size_t k = root.start; k < root.end; ++k) {
+            const EdgeRange below = children(child_transitions[k]);
+            LabelSet& set = seal_.root_child_sets.emplace_back();
+            set.first = below.empty() ? 0 : child_transitions[below.start];
+            std::fill(std::begin(set.place), std::end(set.place), std::uint16_t{0});
+            for (std::size_t e = below.start; e < below.end; ++e) {
+                set.place[seal_.edge_labels[e]] = static_cast<std::uint16_t>(e - below.start + 1);
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------- propagate

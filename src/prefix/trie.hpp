@@ -364,6 +364,19 @@ struct Trie {
                    : std::span<const std::uint8_t>(seal_.edge_labels.data(), child_transitions.size());
     }
     static constexpr std::size_t kEdgeLabelPadding = 16;
+    // Where each one-byte label lies among one node's children: the child
+    // labelled b is first + place[b] - 1, and place[b] = 0 when there is none.
+    struct LabelSet {
+        std::uint32_t first;
+        std::uint16_t place[256];
+        bool has(std::uint8_t b) const { return place[b] != 0; }
+        std::uint32_t child(std::uint8_t b) const { return first + place[b] - 1; }
+    };
+    // For a sealed trie with one-byte edge labels whose children are
+    // consecutive and in label order: the label set of each of the root's
+    // children, in edge order (empty otherwise), where the walks look up
+    // the most labels.
+    std::span<const LabelSet> root_child_sets() const { return seal_.root_child_sets; }
     // Checks the above. Call it after the last change to node_shifts,
     // child_labels, child_transitions or is_terminal: a change after it
     // leaves a stale answer.
@@ -384,6 +397,7 @@ struct Trie {
         bool sorted = false;
         bool consecutive = false;
         std::vector<std::uint8_t> edge_labels;
+        std::vector<LabelSet> root_child_sets;
         bool operator==(const Seal&) const { return true; }
     } seal_;
 };
