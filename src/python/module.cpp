@@ -9,6 +9,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "prefix/codec.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -48,6 +52,27 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// Asks the kernel to back the whole pages of [data, data + size) with large
+// pages when it can: writing tens of megabytes into fresh memory then takes
+// one page fault per 2 MiB instead of one per 4 KiB. Only a hint; nothing
+// changes where it is not honoured.
+void ask_for_large_pages(char* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kLarge = std::size_t{2} << 20;
+    if (size < 2 * kLarge) {
+        return;
+    }
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kLarge - 1);
+    if (end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 // The bytes object is allocated at an upper bound of the size and shrunk
 // once written: one pass over the index instead of a sizing pass and a
 // writing pass. A large allocation is mapped lazily and shrunk in place, so
@@ -61,6 +86,7 @@ PyObject* to_bytes_method(PyObject* self, PyObject*) {
         if (!out) {
             throw_python_error();
         }
+        ask_for_large_pages(PyBytes_AS_STRING(out.get()), bound);
         const std::size_t size = encode_into(trie, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())));
         PyObject* bytes = out.release();
         if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
