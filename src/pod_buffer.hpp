@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "large_pages.hpp"
+
 namespace quillmesh {
 
 template <class T>
@@ -106,6 +108,9 @@ private:
         void* p = std::realloc(data_, n * sizeof(T));
         if (p == nullptr) {
             throw std::bad_alloc();
+        }
+        if (n > capacity_) {
+            ask_for_large_pages(static_cast<char*>(p) + capacity_ * sizeof(T), (n - capacity_) * sizeof(T));
         }
         data_ = static_cast<T*>(p);
         capacity_ = n;

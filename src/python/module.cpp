@@ -9,10 +9,7 @@
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "large_pages.hpp"
 #include "prefix/codec.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -50,27 +47,6 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     }
     PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
-}
-
-// Asks the kernel to back the whole pages of [data, data + size) with large
-// pages when it can: writing tens of megabytes into fresh memory then takes
-// one page fault per 2 MiB instead of one per 4 KiB. Only a hint; nothing
-// changes where it is not honoured.
-void ask_for_large_pages(char* data, std::size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kLarge = std::size_t{2} << 20;
-    if (size < 2 * kLarge) {
-        return;
-    }
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kLarge - 1);
-    if (end > begin) {
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
-#else
-    (void)data;
-    (void)size;
-#endif
 }
 
 // The bytes object is allocated at an upper bound of the size and shrunk
