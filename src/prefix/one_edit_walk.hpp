@@ -38,8 +38,9 @@ namespace quillmesh::walk {
 // Every edit starts at a node spelling q[0 ... i), on the query's path: a
 // replacement or insertion goes on from one of its other children, a
 // deletion from itself, and each then follows the rest of the query, one
-// child per code point. The children are looked up two queries at a time
-// (q[i] and q[i + 1] against one read of their labels), and the rest is
+// child per code point. The first step below each child looks up q[i] and
+// q[i + 1] at once, against one read of its labels (below the root, in the
+// label sets Trie::seal keeps for the root's children), and the rest is
 // followed for all edits together, a step at a time, so that their reads
 // overlap. The found nodes are put in the walk's order (in label order,
 // which is the order of their texts) and recorded, up to the limit.
@@ -119,6 +120,8 @@ private:
             step_hook();
             const std::size_t start = shifts_[u];
             const std::size_t end = edges_end(u);
+            // U+0000 labels a child that is never entered: looked up as a
+            // code point no one byte holds, it finds nothing.
             const std::size_t k = find_label(edge_labels_, start, end, query_[j] == 0 ? 0x100 : query_[j]);
             if (k >= end) {
                 return;
