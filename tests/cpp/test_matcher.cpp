@@ -653,6 +653,49 @@ TEST(MatcherOracle, LongTermsOnSealedTries) {
     }
 }
 
+// The label sets seal keeps for the root's children: each child's children
+// by label, kept only for tries whose children are consecutive, in label
+// order and labelled in one byte.
+TEST(MatcherOneEdit, SealKeepsLabelSetsOfTheRootsChildren) {
+    const Trie t = sealed_word_trie({U"ab", U"a\u00ff", U"b", U"bz", U"c"});
+    const auto node_of = [&](std::u32string_view text) {
+        std::uint32_t node = 0;
+        for (const char32_t label : text) {
+            const EdgeRange r = t.children(node);
+            for (std::size_t k = r.start; k < r.end; ++k) {
+                if (t.child_labels[t.child_transitions[k]] == label) {
+                    node = t.child_transitions[k];
+                }
+            }
+        }
+        return node;
+    };
+    const auto sets = t.root_child_sets();
+    ASSERT_EQ(sets.size(), 3U);  // a, b, c
+    struct Case {
+        std::size_t set;
+        std::uint8_t label;
+        const char32_t* text;  // the child it leads to, or null for none
+    };
+    const Case cases[] = {
+        {0, 'b', U"ab"}, {0, 0xFF, U"a\u00ff"}, {0, 'a', nullptr}, {0, 0, nullptr},
+        {1, 'z', U"bz"}, {1, 'b', nullptr},      {2, 'a', nullptr}, {2, 0xFF, nullptr},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sets[c.set].has(c.label), c.text != nullptr) << c.set << " " << int{c.label};
+        if (c.text != nullptr) {
+            EXPECT_EQ(sets[c.set].child(c.label), node_of(c.text)) << c.set << " " << int{c.label};
+        }
+    }
+    // None where the walk cannot use them.
+    Trie unsorted = cat_trie();
+    unsorted.seal();
+    EXPECT_TRUE(unsorted.root_child_sets().empty());
+    Trie wide = make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1});
+    wide.seal();
+    EXPECT_TRUE(wide.root_child_sets().empty());
+}
+
 // Max_dist 1 on a sealed trie of one-byte labels: texts that one edit
 // reaches in more than one way (runs of a letter) are listed once, in walk
 // order, as are edits at either end of the term.

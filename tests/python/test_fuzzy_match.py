@@ -1,6 +1,7 @@
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import quillmesh
 from _quillmesh import PrefixSearch
 from trie_bytes import cat_trie_bytes, encode_trie
 from oracle import levenshtein
@@ -239,3 +240,43 @@ def test_matches_brute_force_oracle(trie, query, max_dist, limit):
     if limit is not None:
         expected = expected[:limit]
     assert p.fuzzy_match(query, max_dist, limit) == expected
+
+
+# Words over one-byte letters, laid out by quillmesh.layout (children
+# consecutive and in label order): max_dist 1 is then answered from the edits
+# themselves, and must agree with a brute-force scan of the words, in code
+# point order. Terms are words with a letter doubled, dropped, changed or put
+# in, so that texts reached by more than one edit are frequent; "š" and "\0"
+# are never labels.
+ONE_BYTE_LETTERS = "ab\u00e9\u00ff"
+
+
+@st.composite
+def words_and_term(draw):
+    words = draw(st.lists(st.text(st.sampled_from(ONE_BYTE_LETTERS), min_size=1, max_size=6),
+                          min_size=1, max_size=40, unique=True))
+    term = draw(st.sampled_from(words))
+    for _ in range(draw(st.integers(0, 2))):
+        at = draw(st.integers(0, len(term)))
+        letter = draw(st.sampled_from(ONE_BYTE_LETTERS + "z\u0161\0"))
+        edit = draw(st.sampled_from(["double", "drop", "change", "put"]))
+        if edit == "double" and at < len(term):
+            term = term[:at] + term[at] + term[at:]
+        elif edit == "drop":
+            term = term[:at] + term[at + 1:]
+        elif edit == "change":
+            term = term[:at] + letter + term[at + 1:]
+        else:
+            term = term[:at] + letter + term[at:]
+    return words, term
+
+
+@settings(max_examples=300, deadline=None)
+@given(case=words_and_term(), limit=st.one_of(st.none(), st.integers(1, 4)))
+def test_max_dist_one_on_a_laid_out_index_matches_brute_force(case, limit):
+    words, term = case
+    index = quillmesh.build([(w, bytes(16), 1) for w in words], video_top_n=4)
+    expected = sorted((w, 1, d) for w in words if (d := levenshtein(w, term)) <= 1)
+    if limit is not None:
+        expected = expected[:limit]
+    assert index.fuzzy_match(term, 1, limit) == expected
