@@ -9,6 +9,9 @@ set -eu
 cd "$(dirname "$0")/.."
 REPO="$(pwd)"
 ROOT="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}"
+# One user of the root at a time: several work trees on one machine share it.
+exec 9>"$ROOT.lock"
+flock 9
 tools/sid-root.sh
 
 # What only the benchmark needs: the peer, the plot and the word list.

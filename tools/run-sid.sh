@@ -3,6 +3,9 @@
 # tree in (builds are kept in the root between runs), then run-suite.sh there.
 set -eu
 ROOT="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}"
+# One user of the root at a time: several work trees on one machine share it.
+exec 9>"$ROOT.lock"
+flock 9
 "$(dirname "$0")/sid-root.sh"
 rm -rf "$ROOT/work/src"
 mkdir -p "$ROOT/work/src" "$ROOT/work/build"
