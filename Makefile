@@ -13,7 +13,7 @@ demo:
 	tools/host-deps.sh
 	[ -f build/demo/build.ninja ] || meson setup build/demo
 	ninja -C build/demo
-	PYTHONPATH=build/demo:python /usr/bin/python3 tools/demo.py
+	PYTHONPATH=build/demo:build/demo/python:python /usr/bin/python3 tools/demo.py
 
 # The module against its peers on the word list, CPython 3.14 in the sid root:
 # prints the table, writes bench/results/bench.json and docs/bench-latency.png.
@@ -27,7 +27,7 @@ bench-core:
 	ninja -C build/bench
 	build/bench/bench_matcher
 	build/bench/bench_ranking
-	PYTHONPATH=build/bench:python /usr/bin/python3 bench/bench_build.py
+	PYTHONPATH=build/bench:build/bench/python:python /usr/bin/python3 bench/bench_build.py
 
 fuzz-smoke:
 	fuzz/smoke.sh

@@ -51,6 +51,22 @@ private:
     std::string message_;
 };
 
+// A restored index is inconsistent or not a tree (prefix/tree_check.hpp):
+// `node` is the first offending node, `problem` what is wrong with it.
+// Surfaces as ValueError "node {node}: {problem}".
+class TreeFault : public std::exception {
+public:
+    TreeFault(std::size_t node, std::string problem);
+    const char* what() const noexcept override { return message_.c_str(); }
+    std::size_t node() const noexcept { return node_; }
+    const std::string& problem() const noexcept { return problem_; }
+
+private:
+    std::size_t node_;
+    std::string problem_;
+    std::string message_;
+};
+
 // A query argument the core cannot honour (for example a term too long for the
 // distance cells). Surfaces as ValueError.
 class QueryError : public std::invalid_argument {

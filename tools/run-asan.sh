@@ -28,7 +28,7 @@ LD_PRELOAD="$ASAN_LIB" \
 ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=86:detect_stack_use_after_return=0" \
 LSAN_OPTIONS="suppressions=$(pwd)/tools/lsan.supp:print_suppressions=0:malloc_context_size=2:exitcode=87" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=88" \
-PYTHONPATH="$B:$(pwd)/python" PYTHONMALLOC=malloc \
+PYTHONPATH="$B:$B/python:$(pwd)/python" PYTHONMALLOC=malloc \
     $PY -m pytest -q -p no:cacheprovider tests/python >"$B.pytest.log" 2>&1 || rc=$?
 cat "$B.pytest.log"
 if grep -qE "ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:" "$B.pytest.log"; then

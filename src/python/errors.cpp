@@ -69,6 +69,8 @@ PyObject* raise_current_exception() noexcept {
         set_error(PyExc_ValueError, "decode error: " + e.rendering());
     } catch (const BuildError& e) {
         set_error(e.kind() == BuildError::Kind::Type ? PyExc_TypeError : PyExc_ValueError, e.message());
+    } catch (const TreeFault& e) {
+        set_error(PyExc_ValueError, e.what());
     } catch (const QueryError& e) {
         set_error(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
