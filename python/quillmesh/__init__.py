@@ -1,9 +1,12 @@
 """Typo-tolerant search over terms and the videos they point to.
 
-`build` makes a `PrefixSearch` from (term, video_id, count) rows; `layout`
-returns the flat arrays it builds from, for callers that want to inspect or
-store them. Everything else is a method of `PrefixSearch`: `fuzzy_match`,
-`fuzzy_match_video`, `to_bytes` and the static `from_bytes`.
+`build` makes a `PrefixSearch` from (term, video_id, count) rows, and
+`build_index` an `Index` (the `PrefixSearch` and each term's count); `layout`
+returns the flat arrays they build from. `save` and `load` write and read
+index files, `suggest` ranks the corrections of a typed term. The queries are
+methods of `PrefixSearch` (and of `Index`): `fuzzy_match`,
+`fuzzy_match_video`, `to_bytes` and the static `from_bytes`. Importing the
+package makes `PrefixSearch` picklable and copyable.
 """
 
 from pkgutil import extend_path
@@ -24,17 +27,37 @@ from quillmesh.builder import (
     RowTypeError,
     VideoId,
     build,
+    build_index,
     layout,
 )
+from quillmesh.index import Index
+from quillmesh.pickling import register as _register_pickling
+from quillmesh.storage import FORMAT_VERSION, IndexFileError, dumps, from_bytes, load, loads, save
+from quillmesh.suggest import Suggestion, suggest
+from quillmesh.version import __version__
+
+_register_pickling()
 
 __all__ = [
+    "__version__",
     "DEFAULT_VIDEO_TOP_N",
+    "FORMAT_VERSION",
+    "Index",
+    "IndexFileError",
     "Layout",
     "Payload",
     "PrefixSearch",
     "RowError",
     "RowTypeError",
+    "Suggestion",
     "VideoId",
     "build",
+    "build_index",
+    "dumps",
+    "from_bytes",
     "layout",
+    "load",
+    "loads",
+    "save",
+    "suggest",
 ]

@@ -37,6 +37,8 @@ from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
 
 from _quillmesh import PrefixSearch
 
+from quillmesh.index import Index
+
 __all__ = [
     "DEFAULT_VIDEO_TOP_N",
     "Layout",
@@ -45,6 +47,7 @@ __all__ = [
     "RowTypeError",
     "VideoId",
     "build",
+    "build_index",
     "layout",
 ]
 
@@ -211,19 +214,24 @@ def layout(entries: Iterable[Tuple[str, VideoId, int]]) -> Layout:
     summed. Raises `RowError` (a ValueError) or `RowTypeError` (a TypeError)
     naming the row at fault.
     """
+    return _laid_out(entries, None)
+
+
+def _laid_out(entries: Iterable[Tuple[str, VideoId, int]], term_counts: Optional[dict[str, int]]) -> Layout:
+    """The layout; also fills ``term_counts`` (term -> summed count) if given."""
     # Millions of small containers are made here and none becomes garbage
     # before the end; the cyclic collector's passes over them would double
     # the time.
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return _layout(entries)
+        return _layout(entries, term_counts)
     finally:
         if collecting:
             gc.enable()
 
 
-def _layout(entries: Iterable[Tuple[str, VideoId, int]]) -> Layout:
+def _layout(entries: Iterable[Tuple[str, VideoId, int]], term_counts: Optional[dict[str, int]]) -> Layout:
     terms, video_keys, kind = _aggregate(entries)
 
     ordered = sorted(terms)
@@ -272,6 +280,8 @@ def _layout(entries: Iterable[Tuple[str, VideoId, int]]) -> Layout:
         if total > U32_MAX:
             raise RowError(None, f"counts of term {term!r} sum to {total}, above {U32_MAX}")
         payloads[level_start[depth] + position] = (total, list(videos), list(videos.values()))
+        if term_counts is not None:
+            term_counts[term] = total
 
     if kind == "int32":
         video_index = [int(key).to_bytes(4, "little") for key in video_keys]
@@ -291,3 +301,15 @@ def build(
     """
     arrays = layout(entries)
     return PrefixSearch.from_internal_data_v2(*arrays, video_top_n)
+
+
+def build_index(
+    entries: Iterable[Tuple[str, VideoId, int]],
+    video_top_n: int = DEFAULT_VIDEO_TOP_N,
+) -> Index:
+    """`build`, keeping each term's summed count: returns an `Index` whose
+    ``term_counts`` rank `quillmesh.suggest`'s answers and travel with it
+    through `quillmesh.save` and `quillmesh.load`."""
+    term_counts: dict[str, int] = {}
+    arrays = _laid_out(entries, term_counts)
+    return Index(PrefixSearch.from_internal_data_v2(*arrays, video_top_n), term_counts)

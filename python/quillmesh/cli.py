@@ -24,6 +24,7 @@ from _quillmesh import PrefixSearch
 
 from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout
 from quillmesh.indexfile import IndexFormatError, read_counts
+from quillmesh.version import __version__
 
 __all__ = ["main"]
 
@@ -68,6 +69,7 @@ def _score(text: str) -> float:
 
 def _parser() -> _Parser:
     parser = _Parser(prog=PROG, description="Typo-tolerant search over terms and videos.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 

@@ -10,10 +10,23 @@ walked here; the module's own decoder stays the judge of validity.
 from __future__ import annotations
 
 import functools
+import mmap
 import re
-from typing import NamedTuple, Pattern
+from typing import NamedTuple, Pattern, Union
 
-__all__ = ["IndexCounts", "IndexFormatError", "read_counts"]
+__all__ = ["BytesLike", "IndexCounts", "IndexFormatError", "as_bytes", "read_counts"]
+
+#: What the package's helpers take where they take serialized bytes.
+BytesLike = Union[bytes, bytearray, memoryview, mmap.mmap]
+
+
+def as_bytes(data: BytesLike) -> bytes:
+    """``data`` as `bytes` (itself if it already is): the extension's
+    `from_bytes` takes nothing else. Raises TypeError for an object that is
+    not bytes-like (a str, an int)."""
+    if type(data) is bytes:
+        return data
+    return memoryview(data).tobytes()
 
 
 class IndexFormatError(ValueError):
@@ -132,8 +145,10 @@ class _Reader:
         self.pos += count
 
 
-def read_counts(data: bytes) -> IndexCounts:
-    """Walks the eight fields of a serialized index and counts what they hold."""
+def read_counts(data: BytesLike) -> IndexCounts:
+    """Walks the eight fields of a serialized index (any bytes-like object)
+    and counts what they hold."""
+    data = as_bytes(data)
     r = _Reader(data)
     r.skip(_VARINT, r.length("node_shifts"), "node_shifts")
     nodes = r.length("child_labels")
