@@ -31,9 +31,10 @@ depth when children are visited in label order).
 from __future__ import annotations
 
 import gc
+import operator
 import uuid
 from itertools import accumulate, chain
-from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
+from typing import Iterable, List, NamedTuple, Optional, SupportsIndex, Tuple, Union
 
 from _quillmesh import PrefixSearch
 
@@ -57,8 +58,10 @@ U32_MAX = 0xFFFF_FFFF
 DEFAULT_VIDEO_TOP_N = 100
 
 #: A video identifier as `layout` accepts it: 16 bytes or a `uuid.UUID` for
-#: UUID ids, 4 bytes (little-endian) or an int for 32-bit ids.
-VideoId = Union[bytes, uuid.UUID, int]
+#: UUID ids, 4 bytes (little-endian) or an integer (an int, or anything with
+#: ``__index__``) for 32-bit ids, or either kind as text, as the command line
+#: reads it (`video_id_from_text`).
+VideoId = Union[bytes, uuid.UUID, int, SupportsIndex, str]
 
 #: One node payload: (total_count, video_ids, video_counts).
 Payload = Tuple[int, List[int], List[int]]
@@ -121,8 +124,40 @@ def _check_new_term(row: int, term: str) -> None:
         raise RowError(row, f"term {term!r} is not valid Unicode text (lone surrogate)") from None
 
 
+def _integer(value: object) -> Optional[int]:
+    """``value`` as an int if it is an integer (an int, or any type with
+    ``__index__`` such as NumPy's integers), else None. Truth values are not
+    integers here, Python's or NumPy's."""
+    if isinstance(value, bool) or type(value).__name__ == "bool_":
+        return None
+    if isinstance(value, int):
+        return int(value)
+    if hasattr(type(value), "__index__"):
+        return operator.index(value)  # type: ignore[arg-type]
+    return None
+
+
+def video_id_from_text(text: str) -> Union[int, uuid.UUID]:
+    """A video id written as text: an unsigned decimal (a 32-bit id) or a
+    UUID in any form `uuid.UUID` reads. Raises ValueError saying why not."""
+    if text.isascii() and text.isdigit():
+        value = int(text)
+        if value > U32_MAX:
+            raise ValueError(f"video id {text} is above {U32_MAX}")
+        return value
+    try:
+        return uuid.UUID(text)
+    except ValueError:
+        raise ValueError(f"video id {text!r} is neither a UUID nor an unsigned decimal") from None
+
+
 def _video_key(row: int, video_id: object) -> Tuple[str, Union[int, bytes]]:
     """The id kind and a key under which equal ids compare equal."""
+    if isinstance(video_id, str):
+        try:
+            video_id = video_id_from_text(video_id)
+        except ValueError as e:
+            raise RowError(row, str(e)) from None
     if isinstance(video_id, (bytes, bytearray)):
         width = len(video_id)
         if width == 16:
@@ -132,22 +167,24 @@ def _video_key(row: int, video_id: object) -> Tuple[str, Union[int, bytes]]:
         raise RowError(row, f"video_id bytes must be 16 (UUID) or 4 (int32) bytes long, not {width}")
     if isinstance(video_id, uuid.UUID):
         return "uuid", video_id.bytes
-    if isinstance(video_id, int) and not isinstance(video_id, bool):
-        if not 0 <= video_id <= U32_MAX:
-            raise RowError(row, f"video_id {int(video_id)} out of range 0..{U32_MAX}")
-        return "int32", int(video_id)
+    number = _integer(video_id)
+    if number is not None:
+        if not 0 <= number <= U32_MAX:
+            raise RowError(row, f"video_id {number} out of range 0..{U32_MAX}")
+        return "int32", number
     raise RowTypeError(
         row,
-        f"video_id must be 16-byte bytes, uuid.UUID, 4-byte bytes or int, not {_type_name(video_id)}",
+        f"video_id must be 16-byte bytes, uuid.UUID, 4-byte bytes, int or str, not {_type_name(video_id)}",
     )
 
 
 def _count(row: int, count: object) -> int:
-    if not isinstance(count, int) or isinstance(count, bool):
+    number = _integer(count)
+    if number is None:
         raise RowTypeError(row, f"count must be int, not {_type_name(count)}")
-    if not 0 <= count <= U32_MAX:
-        raise RowError(row, f"count {int(count)} out of range 0..{U32_MAX}")
-    return int(count)
+    if not 0 <= number <= U32_MAX:
+        raise RowError(row, f"count {number} out of range 0..{U32_MAX}")
+    return number
 
 
 def _aggregate(
@@ -208,9 +245,11 @@ def layout(entries: Iterable[Tuple[str, VideoId, int]]) -> Layout:
     """Lays out (term, video_id, count) rows as index arrays.
 
     ``term`` is a non-empty str; ``video_id`` is 16-byte bytes or a
-    `uuid.UUID`, or else 4-byte bytes (little-endian) or an int in
-    0..4294967295, one kind for all rows; ``count`` is an int in
-    0..4294967295. Rows repeating a (term, video) pair have their counts
+    `uuid.UUID`, or else 4-byte bytes (little-endian) or an integer in
+    0..4294967295, or either kind as text (a UUID, an unsigned decimal),
+    one kind for all rows; ``count`` is an integer in 0..4294967295.
+    Integers are ints or any type with ``__index__`` (NumPy's integers),
+    not truth values. Rows repeating a (term, video) pair have their counts
     summed. Raises `RowError` (a ValueError) or `RowTypeError` (a TypeError)
     naming the row at fault.
     """

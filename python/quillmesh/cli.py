@@ -1,6 +1,6 @@
 """The `quillmesh` command: build an index from a TSV file, query it, describe it.
 
-    quillmesh build ROWS.tsv -o INDEX [--top-n N] [--progress | --no-progress]
+    quillmesh build ROWS.tsv -o INDEX [--header] [--top-n N] [--progress | --no-progress]
     quillmesh query INDEX TERM [--max-dist K] [--limit L] [--videos]
                     [--prefix auto|yes|no] [--min-score S] [--json]
     quillmesh info INDEX [--json]
@@ -22,7 +22,7 @@ from typing import IO, Any, Callable, List, NoReturn, Optional, Sequence, Tuple,
 
 from _quillmesh import PrefixSearch
 
-from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout
+from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout, video_id_from_text
 from quillmesh.indexfile import IndexFormatError, read_counts
 from quillmesh.version import __version__
 
@@ -83,6 +83,7 @@ def _parser() -> _Parser:
     )
     build.add_argument("rows", metavar="ROWS.tsv", help="the rows ('-' reads standard input)")
     build.add_argument("-o", "--output", metavar="INDEX", required=True, help="the index file to write")
+    build.add_argument("--header", action="store_true", help="skip the first line (column names)")
     build.add_argument(
         "--top-n",
         type=_u32,
@@ -151,18 +152,6 @@ class _Progress:
         self.stream.flush()
 
 
-def _video_id(text: str) -> Union[int, uuid.UUID]:
-    if text.isascii() and text.isdigit():
-        value = int(text)
-        if value > U32_MAX:
-            raise ValueError(f"video id {text} is above {U32_MAX}")
-        return value
-    try:
-        return uuid.UUID(text)
-    except ValueError:
-        raise ValueError(f"video id {text!r} is neither a UUID nor an unsigned decimal") from None
-
-
 def _parse_line(raw: bytes) -> Tuple[str, Union[int, uuid.UUID], int]:
     try:
         line = raw.decode("utf-8")
@@ -174,20 +163,21 @@ def _parse_line(raw: bytes) -> Tuple[str, Union[int, uuid.UUID], int]:
     term, video, count = fields
     if not (count.isascii() and count.isdigit()):
         raise ValueError(f"count {count!r} is not an unsigned decimal")
-    return term, _video_id(video), int(count)
+    return term, video_id_from_text(video), int(count)
 
 
 def _read_rows(
-    stream: IO[bytes], name: str, size: int, progress: Optional[_Progress]
+    stream: IO[bytes], name: str, size: int, progress: Optional[_Progress], header: bool = False
 ) -> Tuple[List[Tuple[str, Union[int, uuid.UUID], int]], List[int]]:
-    """The rows of a TSV file and, parallel to them, their line numbers."""
+    """The rows of a TSV file and, parallel to them, their line numbers;
+    with ``header``, the first line (column names) is skipped unread."""
     rows: List[Tuple[str, Union[int, uuid.UUID], int]] = []
     line_numbers: List[int] = []
     done = 0
     for number, raw in enumerate(stream, 1):
         done += len(raw)
         raw = raw.rstrip(b"\r\n")
-        if not raw:
+        if not raw or (header and number == 1):
             continue
         try:
             rows.append(_parse_line(raw))
@@ -223,7 +213,7 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     progress = _Progress(err, f"reading {os.path.basename(name)}", size) if show and size else None
     with stream:
         try:
-            rows, line_numbers = _read_rows(stream, name, size, progress)
+            rows, line_numbers = _read_rows(stream, name, size, progress, args.header)
         except OSError as e:
             raise Failure(f"cannot read {name}: {e.strerror}") from None
 
