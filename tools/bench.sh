@@ -4,10 +4,13 @@
 # against RapidFuzz and a pure-Python trie walk, build, codec and memory
 # figures) with sid's python3, and copies the JSON figures and the latency
 # plot back into this tree (bench/results/bench.json, docs/bench-latency.png).
-# Extra arguments go to bench/peers.py (e.g. --sizes 10000 for a quick run).
+# Extra arguments go to bench/peers.py (e.g. --sizes 10000 for a quick run);
+# QM_BENCH_SMOKE=1 (make test) runs it with small counts (--smoke) and leaves
+# the committed plot and README alone.
 set -eu
 cd "$(dirname "$0")/.."
 REPO="$(pwd)"
+if [ -n "${QM_BENCH_SMOKE:-}" ]; then set -- --smoke "$@"; fi
 ROOT="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}"
 # One user of the root at a time: several work trees on one machine share it.
 exec 9>"$ROOT.lock"
