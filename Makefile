@@ -26,6 +26,7 @@ bench-core:
 	[ -f build/bench/build.ninja ] || meson setup build/bench -Dbenchmarks=true
 	ninja -C build/bench
 	build/bench/bench_matcher
+	build/bench/bench_codec
 	build/bench/bench_ranking
 	PYTHONPATH=build/bench:build/bench/python:python /usr/bin/python3 bench/bench_build.py
 

@@ -58,8 +58,10 @@ WORDS = "/usr/share/dict/american-english-insane"
 VIDEOS = 100_000
 TOP_N = 100
 ALPHABET = "abcdefghijklmnopqrstuvwxyz"
-# from_internal_data_v2 on the full list before the codec and walk work of
-# this round (make bench, best of 3 runs): it must not get slower.
+# from_internal_data_v2 on the full list must not get slower than it was
+# before the derived index and the codec work: 708 ms in the last figures
+# of that code, 0.97 s in a run on a busier machine; the bound leaves room
+# for noise between the two.
 BUILD_BOUND_S = 0.75
 # Targets on the full list: (what is measured, rule, bound). Latencies are
 # distinct-query medians (or 95th percentiles) in seconds.
