@@ -1,5 +1,13 @@
 # Everything runs through tools/: see README.md.
-.PHONY: test test-host demo bench bench-core fuzz-smoke typecheck clean
+.PHONY: install test test-host demo bench bench-core fuzz-smoke typecheck clean
+
+# Sets everything up on a fresh Debian machine (as root for the packages):
+# Debian's build packages, a venv VENV (default .venv) that sees them, and
+# quillmesh installed into it.
+VENV ?= .venv
+INSTALL_BUILD ?= build/install
+install:
+	tools/install.sh "$(VENV)" "$(INSTALL_BUILD)"
 
 # The whole suite: host Python, sanitizers, type check, fuzz smoke, CPython 3.14.
 test:
@@ -9,8 +17,10 @@ test:
 test-host:
 	tools/host-deps.sh && tools/run-suite.sh host $(CURDIR)/build
 
+DEMO_PKGS = python3-dev meson ninja-build g++ pkg-config wamerican-insane
 demo:
-	tools/host-deps.sh
+	@echo "make demo: installs what is missing of $(DEMO_PKGS) from Debian's archive, builds the extension in build/demo, and runs tools/demo.py"
+	tools/host-deps.sh $(DEMO_PKGS)
 	[ -f build/demo/build.ninja ] || meson setup build/demo
 	ninja -C build/demo
 	PYTHONPATH=build/demo:build/demo/python:python /usr/bin/python3 tools/demo.py

@@ -10,6 +10,29 @@ mkdir -p "$BASE"
 tools/host-deps.sh
 
 tools/run-suite.sh host "$BASE"
+# The README's first command, into a fresh venv, then a query from outside the
+# source tree with what it installed (the build directory is kept between runs).
+echo "== make install (a fresh venv)"
+rm -rf "$BASE/fresh-venv"
+make --no-print-directory install VENV="$BASE/fresh-venv" >"$BASE/fresh-venv.log" 2>&1 || {
+    cat "$BASE/fresh-venv.log"; exit 1; }
+tail -n 1 "$BASE/fresh-venv.log"
+(cd / && "$BASE/fresh-venv/bin/python" - "$BASE/fresh-venv" <<'PY'
+import pickle, subprocess, sys, tempfile, os
+import quillmesh
+venv = sys.argv[1]
+assert quillmesh.__file__.startswith(venv), quillmesh.__file__
+index = quillmesh.build_index([("python", 1, 3), ("pythons", 2, 1), ("typing", 3, 2)])
+with tempfile.TemporaryDirectory() as d:
+    quillmesh.save(index, os.path.join(d, "x.qm"))
+    loaded = quillmesh.load(os.path.join(d, "x.qm"))
+assert [s.term for s in quillmesh.suggest(loaded, "pyhton", max_dist=3)] == ["python", "pythons"]
+assert pickle.loads(pickle.dumps(loaded.search)).fuzzy_match("typin") == [("typing", 1, 1)]
+shown = subprocess.run([os.path.join(venv, "bin", "quillmesh"), "--version"], capture_output=True, text=True, check=True)
+assert shown.stdout == f"quillmesh {quillmesh.__version__}\n", shown.stdout
+print(f"fresh venv: quillmesh {quillmesh.__version__} imports, builds, saves, loads and answers")
+PY
+)
 tools/run-asan.sh "$BASE"
 if [ -x tools/typecheck.sh ]; then tools/typecheck.sh; fi
 if [ -x fuzz/smoke.sh ]; then fuzz/smoke.sh; fi
