@@ -21,8 +21,10 @@ from trie_bytes import encode_trie
 
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 # The child finds the extension and the package where this process found them.
+# From a source tree the package has two directories (python/quillmesh and
+# the build tree's, with quillmesh._native): the child gets the parents of both.
 CHILD_PATH = os.pathsep.join(
-    [os.path.dirname(_quillmesh.__file__), str(Path(quillmesh.__file__).resolve().parents[1])]
+    [os.path.dirname(_quillmesh.__file__), *(str(Path(p).resolve().parent) for p in quillmesh.__path__)]
 )
 
 ROWS = """\
@@ -218,5 +220,9 @@ def test_quickstart_example_runs():
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert lines[0] == "term 'python' at distance 2"
+    # One edit each, the more used first; then two edits.
+    assert lines[1:4] == ["did you mean 'tree'? (distance 1, used 9 times)",
+                          "did you mean 'trie'? (distance 1, used 7 times)",
+                          "did you mean 'tries'? (distance 2, used 2 times)"]
     # trie and tree are one edit from 'tre' and equally strong: any order.
-    assert sorted(lines[1:]) == ["video 3 scores 0.500", "video 4 scores 0.500"]
+    assert sorted(lines[4:]) == ["video 3 scores 0.500", "video 4 scores 0.500"]

@@ -99,3 +99,9 @@ def test_header_and_line_numbers(tmp_path, text, extra, status, expected):
     done = run("build", rows, "-o", tmp_path / "x.qm", *extra)
     assert done.returncode == status, done.stderr
     assert expected in (done.stdout if status == 0 else done.stderr)
+
+
+def test_tied_videos_follow_the_order_the_rows_name_them_not_the_ids():
+    # Video numbers are first-seen positions: 900 named first ranks first.
+    assert [v for v, _ in quillmesh.build([("cat", 900, 2), ("cat", 7, 2)]).fuzzy_match_video("cat")] == ["900", "7"]
+    assert [v for v, _ in quillmesh.build([("cat", 7, 2), ("cat", 900, 2)]).fuzzy_match_video("cat")] == ["7", "900"]
