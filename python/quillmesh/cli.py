@@ -22,6 +22,7 @@ from typing import IO, Any, Callable, List, NoReturn, Optional, Sequence, Tuple,
 
 from _quillmesh import PrefixSearch
 
+from quillmesh import storage
 from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout, video_id_from_text
 from quillmesh.indexfile import IndexFormatError, read_counts
 from quillmesh.version import __version__
@@ -250,9 +251,18 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 
 def _load(path: str) -> Tuple[PrefixSearch, bytes]:
+    """The index in ``path`` and its `to_bytes` form: an index file that
+    `quillmesh.save` wrote (checked, verified), or bare `to_bytes` output."""
     try:
         with open(path, "rb") as f:
+            if f.read(len(storage.MAGIC)) == storage.MAGIC:
+                f.close()
+                search = storage.load(path).search
+                return search, search.to_bytes()
+            f.seek(0)
             data = f.read()
+    except storage.IndexFileError as e:
+        raise Failure(str(e)) from None
     except OSError as e:
         raise Failure(f"cannot read {path}: {e.strerror}") from None
     try:
@@ -313,7 +323,7 @@ def _cmd_info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         "videos": counts.videos,
         "id_mode": counts.id_mode,
         "encoded_size": encoded,
-        "file_size": len(data),
+        "file_size": os.path.getsize(args.index),
     }
     if args.json:
         json.dump(facts, out)
@@ -324,7 +334,7 @@ def _cmd_info(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     out.write(f"terminals:    {counts.terminals} (stored terms)\n")
     out.write(f"videos:       {counts.videos} ({id_text} ids)\n")
     out.write(f"encoded size: {encoded} bytes\n")
-    if len(data) != encoded:
+    if len(data) != encoded:  # bare to_bytes output with bytes after it
         out.write(f"file size:    {len(data)} bytes ({len(data) - counts.size} trailing bytes ignored)\n")
     return 0
 

@@ -214,3 +214,20 @@ def test_verify_passes_what_build_makes(tmp_path):
     quillmesh.save(quillmesh.build_index(ROWS), path)
     assert dict(quillmesh.load(path).term_counts) == COUNTS
     assert dict(quillmesh.loads(path.read_bytes(), verify=True).term_counts) == COUNTS
+
+
+def test_the_command_line_reads_index_files(tmp_path):
+    from test_cli import run
+
+    index = quillmesh.build_index(ROWS, video_top_n=10)
+    path = tmp_path / "words.qm"
+    quillmesh.save(index, path)
+    done = run("query", path, "cat", "--max-dist", "1", "--json")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith('[{"term": "cat", "distance": 0}')
+    done = run("info", path, "--json")
+    assert done.returncode == 0, done.stderr
+    assert f'"file_size": {path.stat().st_size}' in done.stdout and '"terminals": 7' in done.stdout
+    path.write_bytes(flip(path.read_bytes(), 40))
+    done = run("query", path, "cat")
+    assert (done.returncode, done.stderr) == (1, f"quillmesh: error: {path}: checksum mismatch: the file is damaged\n")
