@@ -1,6 +1,7 @@
 #include "python/args.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python/pyref.hpp"
 
@@ -23,22 +24,17 @@ std::string quoted_list(const std::string* names, std::size_t count) {
     return out;
 }
 
-std::string utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    if (data == nullptr) {
-        throw_python_error();
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 }  // namespace
 
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
-    const std::size_t count = sig.params.size();
+void raise_cannot_convert(PyObject* obj, const char* target) {
+    raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+void bind_arguments(const char* full_name, std::span<const ParamName> params, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const std::size_t count = params.size();
     std::size_t required = 0;
-    for (const Param& p : sig.params) {
+    for (const ParamName& p : params) {
         required += p.required ? 1 : 0;
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -46,7 +42,7 @@ void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     }
     const auto given = static_cast<std::size_t>(nargs);
     if (given > count) {
-        std::string text = std::string(sig.full_name) + "() takes ";
+        std::string text = std::string(full_name) + "() takes ";
         if (required == count) {
             text += std::to_string(count);
         } else {
@@ -64,32 +60,37 @@ void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t found = count;
         for (std::size_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+            if (PyUnicode_CompareWithASCIIString(key, params[i].name) == 0) {
                 found = i;
                 break;
             }
         }
         if (found == count) {
-            raise(PyExc_TypeError,
-                  std::string(sig.full_name) + "() got an unexpected keyword argument '" + utf8_of(key) + "'");
+            // The name as given, which need not have a UTF-8 form (a lone
+            // surrogate): formatted from the str object itself.
+            PyRef text(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", full_name, key));
+            if (text) {
+                PyErr_SetObject(PyExc_TypeError, text.get());
+            }
+            throw_python_error();
         }
         if (slots[found] != nullptr) {
-            raise(PyExc_TypeError, std::string(sig.full_name) + "() got multiple values for argument '" +
-                                       sig.params[found].name + "'");
+            raise(PyExc_TypeError, std::string(full_name) + "() got multiple values for argument '" +
+                                       params[found].name + "'");
         }
         slots[found] = args[nargs + k];
     }
-    std::string missing[kMaxParams];
-    std::size_t nmissing = 0;
+    std::vector<std::string> missing;
     for (std::size_t i = 0; i < count; ++i) {
-        if (sig.params[i].required && slots[i] == nullptr) {
-            missing[nmissing++] = sig.params[i].name;
+        if (params[i].required && slots[i] == nullptr) {
+            missing.emplace_back(params[i].name);
         }
     }
-    if (nmissing > 0) {
-        raise(PyExc_TypeError, std::string(sig.full_name) + "() missing " + std::to_string(nmissing) +
-                                   " required positional argument" + (nmissing == 1 ? "" : "s") + ": " +
-                                   quoted_list(missing, nmissing));
+    if (!missing.empty()) {
+        const std::size_t m = missing.size();
+        raise(PyExc_TypeError, std::string(full_name) + "() missing " + std::to_string(m) +
+                                   " required positional argument" + (m == 1 ? "" : "s") + ": " +
+                                   quoted_list(missing.data(), m));
     }
 }
 
@@ -113,16 +114,9 @@ std::uint32_t to_u32(PyObject* obj) {
     return static_cast<std::uint32_t>(value);
 }
 
-std::optional<std::uint32_t> to_optional_u32(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) {
-        return std::nullopt;
-    }
-    return to_u32(obj);
-}
-
 std::string_view to_utf8(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
-        raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyString'");
+        raise_cannot_convert(obj, "PyString");
     }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -150,10 +144,7 @@ bool is_numpy_bool(PyObject* obj) {
 
 }  // namespace
 
-std::optional<bool> to_optional_bool(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) {
-        return std::nullopt;
-    }
+bool to_bool(PyObject* obj) {
     if (PyBool_Check(obj)) {
         return obj == Py_True;
     }
@@ -164,13 +155,10 @@ std::optional<bool> to_optional_bool(PyObject* obj) {
         }
         return truth != 0;
     }
-    raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyBool'");
+    raise_cannot_convert(obj, "PyBool");
 }
 
-std::optional<double> to_optional_double(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) {
-        return std::nullopt;
-    }
+double to_double(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) {
         return PyFloat_AS_DOUBLE(obj);
     }
@@ -183,7 +171,7 @@ std::optional<double> to_optional_double(PyObject* obj) {
 
 std::span<const std::uint8_t> to_bytes_view(PyObject* obj) {
     if (!PyBytes_Check(obj)) {
-        raise(PyExc_TypeError, "'" + type_name_of(obj) + "' object cannot be converted to 'PyBytes'");
+        raise_cannot_convert(obj, "PyBytes");
     }
     return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
             static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};

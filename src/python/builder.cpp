@@ -44,18 +44,8 @@ void push_payload(PayloadTable& table, PyObject* item, PayloadScratch& scratch) 
 
 PyObject* from_internal_data_v2_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[kMaxParams];
-        bind_arguments(signatures::kFromInternalDataV2, args, nargs, kwnames, slots);
-
-        std::vector<std::uint32_t> node_shifts = convert_argument("node_shifts", slots[0], to_u32_vector);
-        std::vector<char32_t> child_labels = convert_argument("child_labels", slots[1], to_label_vector);
-        // Items are only held here; the tuples are opened once the lengths
-        // and edges have been checked.
-        PyRef payload_items = convert_argument("payloads", slots[2], to_item_tuple);
-        std::vector<std::uint32_t> child_transitions =
-            convert_argument("child_transitions", slots[3], to_u32_vector);
-        ByteEntries video_index = convert_argument("video_index", slots[4], to_byte_entries);
-        const std::uint32_t video_top_n = convert_argument("video_top_n", slots[5], to_u32);
+        auto [node_shifts, child_labels, payload_items, child_transitions, video_index, video_top_n] =
+            signatures::kFromInternalDataV2.bind(args, nargs, kwnames);
 
         const std::size_t n = child_labels.size();
         const auto n_payloads = static_cast<std::size_t>(PyTuple_GET_SIZE(payload_items.get()));

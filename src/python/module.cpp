@@ -74,9 +74,7 @@ PyObject* to_bytes_method(PyObject* self, PyObject*) {
 
 PyObject* from_bytes_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[kMaxParams];
-        bind_arguments(signatures::kFromBytes, args, nargs, kwnames, slots);
-        auto bytes = convert_argument("b", slots[0], to_bytes_view);
+        const auto [bytes] = signatures::kFromBytes.bind(args, nargs, kwnames);
         PyObject* result = new_prefix_search(decode(bytes));
         if (result == nullptr) {
             throw_python_error();
@@ -87,14 +85,14 @@ PyObject* from_bytes_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef prefix_search_methods[] = {
     {"from_internal_data_v2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_internal_data_v2_method)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, signatures::kFromInternalDataV2Doc},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc_text<signatures::kFromInternalDataV2>.data()},
     {"to_bytes", to_bytes_method, METH_NOARGS, signatures::kToBytesDoc},
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes_method)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, signatures::kFromBytesDoc},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc_text<signatures::kFromBytes>.data()},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_method)),
-     METH_FASTCALL | METH_KEYWORDS, signatures::kFuzzyMatchDoc},
+     METH_FASTCALL | METH_KEYWORDS, doc_text<signatures::kFuzzyMatch>.data()},
     {"fuzzy_match_video", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_video_method)),
-     METH_FASTCALL | METH_KEYWORDS, signatures::kFuzzyMatchVideoDoc},
+     METH_FASTCALL | METH_KEYWORDS, doc_text<signatures::kFuzzyMatchVideo>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -139,15 +139,6 @@ std::uint8_t item_to_u8(PyObject* item) {
 
 }  // namespace
 
-void raise_cannot_convert(PyObject* obj, const char* target) {
-    std::string text = "'";
-    text += type_name_of(obj);
-    text += "' object cannot be converted to '";
-    text += target;
-    text += "'";
-    raise(PyExc_TypeError, text);
-}
-
 void require_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
         raise(PyExc_TypeError, "Can't extract `str` to `Vec`");

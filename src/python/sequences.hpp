@@ -16,9 +16,6 @@
 
 namespace quillmesh::py {
 
-// TypeError "'{type}' object cannot be converted to '{target}'".
-[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
-
 // Refuses a str ("Can't extract `str` to `Vec`") and any object that fails the
 // interpreter's sequence check.
 void require_sequence(PyObject* obj);

@@ -39,16 +39,9 @@ PyObject* rows_to_list(const std::vector<VideoScore>& rows) {
 PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[kMaxParams];
-        bind_arguments(signatures::kFuzzyMatchVideo, args, nargs, kwnames, slots);
+        const auto [term, max_dist, limit, include_prefix_nodes, min_score] =
+            signatures::kFuzzyMatchVideo.bind(args, nargs, kwnames);
         SharedBorrow borrow(self);
-        // Converted in parameter order; the first failure ends the call before
-        // any search. A missing max_dist means 1; explicit None is refused.
-        const std::string_view term = convert_argument("term", slots[0], to_utf8);
-        const std::uint32_t max_dist = slots[1] == nullptr ? 1 : convert_argument("max_dist", slots[1], to_u32);
-        const auto limit = convert_argument("limit", slots[2], to_optional_u32);
-        const auto include_prefix_nodes = convert_argument("include_prefix_nodes", slots[3], to_optional_bool);
-        const auto min_score = convert_argument("min_score", slots[4], to_optional_double);
         const std::vector<VideoScore> rows =
             fuzzy_match_video(borrow.trie(), term, max_dist, limit, include_prefix_nodes, min_score);
         return rows_to_list(rows);
