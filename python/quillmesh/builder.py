@@ -187,6 +187,38 @@ def _count(row: int, count: object) -> int:
     return number
 
 
+# The texts of the faults that depend on the rows before. They and the
+# helpers above are shared with the C++ layout (quillmesh._native.Rows),
+# which calls them to word the same faults in the same order.
+
+
+def _row_items(row: int, entry: object) -> Tuple[object, object, object]:
+    """The three items of a row that is not a plain 3-tuple."""
+    try:
+        term, video_id, count = entry  # type: ignore[misc]
+    except TypeError:
+        raise RowTypeError(row, f"a row must be a (term, video_id, count) tuple, not {_type_name(entry)}") from None
+    except ValueError:
+        raise RowError(row, "a row must have 3 items (term, video_id, count)") from None
+    return term, video_id, count
+
+
+def _mixed_ids(row: int, row_kind: str, kind: str, kind_row: int) -> RowError:
+    return RowError(
+        row,
+        f"video_id is {_KIND_NAMES[row_kind]} id but row {kind_row} has "
+        f"{_KIND_NAMES[kind]} id; an index holds one kind of id",
+    )
+
+
+def _pair_overflow(row: int, term: str, video_id: object, total: int) -> RowError:
+    return RowError(row, f"counts of term {term!r} for video_id {video_id!r} sum to {total}, above {U32_MAX}")
+
+
+def _term_overflow(term: str, total: int) -> RowError:
+    return RowError(None, f"counts of term {term!r} sum to {total}, above {U32_MAX}")
+
+
 def _aggregate(
     entries: Iterable[Tuple[str, VideoId, int]],
 ) -> Tuple[dict[str, dict[int, int]], List[Union[int, bytes]], Optional[str]]:
@@ -196,14 +228,10 @@ def _aggregate(
     kind: Optional[str] = None
     kind_row = 0
     for row, entry in enumerate(entries):
-        try:
+        if type(entry) is tuple and len(entry) == 3:
             term, video_id, count = entry
-        except TypeError:
-            raise RowTypeError(
-                row, f"a row must be a (term, video_id, count) tuple, not {_type_name(entry)}"
-            ) from None
-        except ValueError:
-            raise RowError(row, "a row must have 3 items (term, video_id, count)") from None
+        else:
+            term, video_id, count = _row_items(row, entry)
 
         # Fast paths for the usual types; the helpers give the errors.
         if type(term) is not str:
@@ -215,11 +243,7 @@ def _aggregate(
             row_kind, key = _video_key(row, video_id)
         if row_kind != kind:
             if kind is not None:
-                raise RowError(
-                    row,
-                    f"video_id is {_KIND_NAMES[row_kind]} id but row {kind_row} has "
-                    f"{_KIND_NAMES[kind]} id; an index holds one kind of id",
-                )
+                raise _mixed_ids(row, row_kind, kind, kind_row)
             kind, kind_row = row_kind, row
         if type(count) is not int or not 0 <= count <= U32_MAX:
             count = _count(row, count)
@@ -233,10 +257,7 @@ def _aggregate(
             videos = terms[term] = {}
         total = videos.get(number, 0) + count
         if total > U32_MAX:
-            raise RowError(
-                row,
-                f"counts of term {term!r} for video_id {video_id!r} sum to {total}, above {U32_MAX}",
-            )
+            raise _pair_overflow(row, term, video_id, total)
         videos[number] = total
     return terms, list(video_numbers), kind
 
@@ -317,7 +338,7 @@ def _layout(entries: Iterable[Tuple[str, VideoId, int]], term_counts: Optional[d
         videos = terms[term]
         total = sum(videos.values())
         if total > U32_MAX:
-            raise RowError(None, f"counts of term {term!r} sum to {total}, above {U32_MAX}")
+            raise _term_overflow(term, total)
         payloads[level_start[depth] + position] = (total, list(videos), list(videos.values()))
         if term_counts is not None:
             term_counts[term] = total

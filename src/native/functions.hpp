@@ -10,4 +10,7 @@ namespace quillmesh::native {
 // verify_tree.cpp
 PyObject* verify_tree(PyObject* module, PyObject* data);
 
+// rows.cpp: adds the type Rows to the module; 0, or -1 with an exception set.
+int add_rows_type(PyObject* module);
+
 }  // namespace quillmesh::native

@@ -23,7 +23,10 @@ PyMethodDef native_methods[] = {
 // The package cannot run in a second interpreter (its public extension
 // refuses one), and the error mapping keeps process-wide state: say so, where
 // the interpreter asks.
+int exec_native(PyObject* module) { return add_rows_type(module); }
+
 PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif

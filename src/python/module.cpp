@@ -9,9 +9,9 @@
 #include <new>
 #include <utility>
 
-#include "large_pages.hpp"
 #include "prefix/codec.hpp"
 #include "python/args.hpp"
+#include "python/encoded.hpp"
 #include "python/errors.hpp"
 #include "python/methods.hpp"
 #include "python/pyref.hpp"
@@ -49,26 +49,10 @@ PyObject* prefix_search_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-// The bytes object is allocated at an upper bound of the size and shrunk
-// once written: one pass over the index instead of a sizing pass and a
-// writing pass. A large allocation is mapped lazily and shrunk in place, so
-// the unused room costs neither memory nor a copy.
 PyObject* to_bytes_method(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SharedBorrow borrow(self);
-        const Trie& trie = borrow.trie();
-        const std::size_t bound = encoded_size_bound(trie);
-        PyRef out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound)));
-        if (!out) {
-            throw_python_error();
-        }
-        ask_for_large_pages(PyBytes_AS_STRING(out.get()), bound);
-        const std::size_t size = encode_into(trie, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())));
-        PyObject* bytes = out.release();
-        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) {
-            throw_python_error();  // bytes was released and cleared
-        }
-        return bytes;
+        return encoded_bytes(borrow.trie());
     });
 }
 
