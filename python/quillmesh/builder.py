@@ -34,7 +34,7 @@ import gc
 import operator
 import uuid
 from itertools import accumulate, chain
-from typing import Iterable, List, NamedTuple, Optional, SupportsIndex, Tuple, Union
+from typing import Any, Iterable, List, NamedTuple, Optional, SupportsIndex, Tuple, Union
 
 from _quillmesh import PrefixSearch
 
@@ -192,10 +192,10 @@ def _count(row: int, count: object) -> int:
 # which calls them to word the same faults in the same order.
 
 
-def _row_items(row: int, entry: object) -> Tuple[object, object, object]:
+def _row_items(row: int, entry: Any) -> Tuple[Any, Any, Any]:
     """The three items of a row that is not a plain 3-tuple."""
     try:
-        term, video_id, count = entry  # type: ignore[misc]
+        term, video_id, count = entry
     except TypeError:
         raise RowTypeError(row, f"a row must be a (term, video_id, count) tuple, not {_type_name(entry)}") from None
     except ValueError:

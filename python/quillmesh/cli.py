@@ -22,16 +22,16 @@ from typing import IO, Any, Callable, List, NoReturn, Optional, Sequence, Tuple,
 
 from _quillmesh import PrefixSearch
 
-from quillmesh import storage
-from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, layout, video_id_from_text
+from quillmesh import _native, storage
+from quillmesh.builder import DEFAULT_VIDEO_TOP_N, U32_MAX, RowError, video_id_from_text
 from quillmesh.indexfile import IndexFormatError, read_counts
 from quillmesh.version import __version__
 
 __all__ = ["main"]
 
 PROG = "quillmesh"
-# Reading shows a progress bar (on a terminal) only for files at least this big.
-PROGRESS_MIN_BYTES = 1 << 20
+# Rows files are read in pieces of this size; the progress bar moves between them.
+READ_CHUNK = 1 << 20
 
 
 class Failure(Exception):
@@ -96,7 +96,7 @@ def _parser() -> _Parser:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar while reading (default: on a terminal, for large files)",
+        help="show each phase's progress on standard error (default: when it is a terminal)",
     )
 
     query = commands.add_parser(
@@ -131,26 +131,43 @@ def _parser() -> _Parser:
 
 
 class _Progress:
-    """A one-line bar on standard error, redrawn at most ten times a second."""
+    """What each phase of a build is doing, on standard error: a bar for the
+    phases that can count (reading, writing), a line for the others,
+    redrawn at most ten times a second. Silent when not shown."""
 
-    def __init__(self, stream: IO[str], label: str, total: int) -> None:
+    def __init__(self, stream: IO[str], shown: bool) -> None:
         self.stream = stream
-        self.label = label
-        self.total = max(total, 1)
-        self.shown = -1.0
+        self.shown = shown
+        self.drawn = -1.0
+        self.started = 0.0
 
-    def update(self, done: int, rows: int, final: bool = False) -> None:
-        now = time.monotonic()
-        if not final and now - self.shown < 0.1:
+    def bar(self, label: str, done: int, total: int, note: str, final: bool = False) -> None:
+        if not self.shown:
             return
-        self.shown = now
-        fraction = min(done / self.total, 1.0)
-        filled = int(fraction * 30)
-        bar = "#" * filled + "." * (30 - filled)
-        self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%} {rows} rows")
-        if final:
-            self.stream.write("\n")
+        now = time.monotonic()
+        if not final and now - self.drawn < 0.1:
+            return
+        self.drawn = now
+        if total > 0:
+            fraction = min(done / total, 1.0)
+            filled = int(fraction * 30)
+            line = f"{label} [{'#' * filled}{'.' * (30 - filled)}] {fraction:4.0%} {note}"
+        else:
+            line = f"{label} {note}"
+        self.stream.write(f"\r{line}\x1b[K" if not final else f"\r{line}\x1b[K\n")
         self.stream.flush()
+
+    def begin(self, label: str) -> None:
+        """A phase that cannot count: its name now, its time at end()."""
+        self.started = time.monotonic()
+        if self.shown:
+            self.stream.write(f"{label} ...")
+            self.stream.flush()
+
+    def end(self) -> None:
+        if self.shown:
+            self.stream.write(f" {time.monotonic() - self.started:.2f} s\n")
+            self.stream.flush()
 
 
 def _parse_line(raw: bytes) -> Tuple[str, Union[int, uuid.UUID], int]:
@@ -167,29 +184,53 @@ def _parse_line(raw: bytes) -> Tuple[str, Union[int, uuid.UUID], int]:
     return term, video_id_from_text(video), int(count)
 
 
-def _read_rows(
-    stream: IO[bytes], name: str, size: int, progress: Optional[_Progress], header: bool = False
-) -> Tuple[List[Tuple[str, Union[int, uuid.UUID], int]], List[int]]:
-    """The rows of a TSV file and, parallel to them, their line numbers;
+def _read_rows(stream: IO[bytes], name: str, size: int, progress: _Progress, header: bool) -> _native.Rows:
+    """The rows of a TSV file, gathered in C++ (quillmesh._native.Rows);
     with ``header``, the first line (column names) is skipped unread."""
-    rows: List[Tuple[str, Union[int, uuid.UUID], int]] = []
-    line_numbers: List[int] = []
+    rows = _native.Rows()
+    label = f"reading {os.path.basename(name)}"
     done = 0
-    for number, raw in enumerate(stream, 1):
-        done += len(raw)
-        raw = raw.rstrip(b"\r\n")
-        if not raw or (header and number == 1):
-            continue
+    try:
+        if header:
+            done += len(stream.readline())
+            rows.line = 1
+        while True:
+            chunk = stream.read(READ_CHUNK)
+            if not chunk:
+                break
+            done += len(chunk)
+            rows.add_lines(chunk, _parse_line)
+            progress.bar(label, done, size, f"{rows.rows} rows")
+        rows.end_lines(_parse_line)
+    except RowError as e:
+        raise Failure(f"{name}:{rows.line}: {e.reason}") from None
+    except ValueError as e:
+        raise Failure(f"{name}:{rows.line}: {e}") from None
+    progress.bar(label, size, size, f"{rows.rows} rows", final=True)
+    return rows
+
+
+def _write_index(path: str, rows: _native.Rows, size: int, progress: _Progress) -> None:
+    """Writes the index straight from the C++ side, one piece at a time: its
+    bytes are never all in memory at once. Written beside the target and
+    renamed, so a failed build never leaves a truncated index under the
+    final name."""
+    label = f"writing {os.path.basename(path)}"
+    note = f"{size >> 20} MiB"
+    temporary = f"{path}.tmp{os.getpid()}"
+    try:
+        with open(temporary, "wb") as f:
+            rows.write(f.fileno(), lambda done: progress.bar(label, done, size, note))
+        os.replace(temporary, path)
+    except BaseException as e:
         try:
-            rows.append(_parse_line(raw))
-        except ValueError as e:
-            raise Failure(f"{name}:{number}: {e}") from None
-        line_numbers.append(number)
-        if progress is not None and not len(rows) & 0x3FFF:
-            progress.update(done, len(rows))
-    if progress is not None:
-        progress.update(size, len(rows), final=True)
-    return rows, line_numbers
+            os.unlink(temporary)
+        except OSError:
+            pass
+        if isinstance(e, OSError):
+            raise Failure(f"cannot write {path}: {e.strerror}") from None
+        raise
+    progress.bar(label, size, size, note, final=True)
 
 
 # -- commands -----------------------------------------------------------------
@@ -210,41 +251,29 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             raise Failure(f"cannot read {name}: {e.strerror}") from None
     show = args.progress
     if show is None:
-        show = err.isatty() and size >= PROGRESS_MIN_BYTES
-    progress = _Progress(err, f"reading {os.path.basename(name)}", size) if show and size else None
+        show = err.isatty()
+    progress = _Progress(err, show)
     with stream:
         try:
-            rows, line_numbers = _read_rows(stream, name, size, progress, args.header)
+            rows = _read_rows(stream, name, size, progress, args.header)
         except OSError as e:
             raise Failure(f"cannot read {name}: {e.strerror}") from None
 
+    progress.begin(f"laying out {rows.rows} rows")
     try:
-        arrays = layout(rows)
+        terms, nodes, videos, kind = rows.lay_out()
     except RowError as e:
-        where = f"{name}:{line_numbers[e.row]}" if e.row is not None else name
-        raise Failure(f"{where}: {e.reason}") from None
-    terms = sum(p is not None for p in arrays.payloads)
-    index = PrefixSearch.from_internal_data_v2(*arrays, args.top_n)
-    data = index.to_bytes()
+        raise Failure(f"{name}: {e.reason}") from None
+    progress.end()
+    progress.begin(f"building {nodes} nodes (top {args.top_n} videos per node)")
+    size = rows.build(args.top_n)
+    progress.end()
+    _write_index(args.output, rows, size, progress)
 
-    # Written beside the target and renamed, so a failed build never leaves
-    # a truncated index under the final name.
-    temporary = f"{args.output}.tmp{os.getpid()}"
-    try:
-        with open(temporary, "wb") as f:
-            f.write(data)
-        os.replace(temporary, args.output)
-    except OSError as e:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise Failure(f"cannot write {args.output}: {e.strerror}") from None
-
-    kind = "no" if not arrays.video_index else ("int32" if len(arrays.video_index[0]) == 4 else "UUID")
+    kind_text = {None: "no", "int32": "int32", "uuid": "UUID"}[kind]
     out.write(
-        f"wrote {args.output}: {len(rows)} rows, {terms} terms, {len(arrays.child_labels)} nodes, "
-        f"{len(arrays.video_index)} videos ({kind} ids), {len(data)} bytes "
+        f"wrote {args.output}: {rows.rows} rows, {terms} terms, {nodes} nodes, "
+        f"{videos} videos ({kind_text} ids), {size} bytes "
         f"in {time.perf_counter() - started:.2f} s\n"
     )
     return 0

@@ -7,7 +7,8 @@
 //     rows.end_lines(parse_line)        # the file's last line, if it has no newline
 //     rows.lay_out()                    # -> (terms, nodes, videos, id kind or None)
 //     rows.layout()                     # -> the five lists of quillmesh.layout
-//     rows.build(video_top_n)           # -> the index bytes (what to_bytes gives)
+//     rows.build(video_top_n)           # merges the payloads -> the index's size in bytes
+//     rows.write(fd, progress)          # writes the index bytes (what to_bytes gives), progress(bytes so far)
 //     rows.term_counts()                # -> (the counts, 4 bytes each little-endian, the terms joined by U+0000)
 //
 // The result is exactly quillmesh.layout's, and so are the faults: rows the
@@ -21,16 +22,22 @@
 // A Rows is used by one call at a time (a callback that reaches back into it
 // gets RuntimeError), and one that has refused a row or been interrupted
 // refuses any further use.
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "native/functions.hpp"
+
+#include <unistd.h>
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
+#include "prefix/codec.hpp"
 #include "prefix/row_layout.hpp"
 #include "prefix/tsv_row.hpp"
 #include "python/buffer.hpp"
-#include "python/encoded.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
@@ -41,7 +48,7 @@ namespace {
 using py::PyRef;
 using py::throw_python_error;
 
-enum class Stage { Gathering, LaidOut, Built };
+enum class Stage { Gathering, LaidOut, Built, Written };
 
 struct State {
     RowLayout layout;
@@ -74,7 +81,8 @@ public:
         if (state_.stage != needed) {
             py::raise(PyExc_RuntimeError, needed == Stage::Gathering ? "the rows have already been laid out"
                                           : needed == Stage::LaidOut ? "lay_out() has not been called, or build() has"
-                                                                     : "build() has not been called");
+                                          : needed == Stage::Built   ? "build() has not been called, or write() has"
+                                                                     : "write() has not been called");
         }
         state_.busy = true;
     }
@@ -91,6 +99,14 @@ public:
 private:
     State& state_;
 };
+
+// Hands freed memory back to the system between phases: the next phase's
+// peak then does not sit on top of the last one's leftovers.
+void give_back_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 // quillmesh.builder's function `name` called with `args`: a new reference.
 template <class... Args>
@@ -395,6 +411,7 @@ PyObject* rows_lay_out(PyObject* self, PyObject*) {
         } catch (const RowFault& fault) {
             raise_row_fault(fault, nullptr, nullptr, VideoKey{});
         }
+        give_back_freed_memory();
         s.stage = Stage::LaidOut;
         const Trie& trie = s.laid->trie;
         const bool int_ids = trie.id_mode == IdMode::Int32;
@@ -481,17 +498,73 @@ PyObject* rows_build(PyObject* self, PyObject* top_n) {
         Use use(self, Stage::LaidOut);
         State& s = use.state();
         s.laid->trie.propagate(video_top_n);
-        PyRef bytes(py::encoded_bytes(s.laid->trie));
+        give_back_freed_memory();
+        s.stage = Stage::Built;
+        return PyLong_FromSize_t(encoded_size(s.laid->trie));
+    });
+}
+
+// Writes to a file descriptor, telling `progress` (if not None) the bytes
+// written so far after each piece.
+class FdSink final : public ByteSink {
+public:
+    FdSink(int fd, PyObject* progress) : fd_(fd), progress_(progress == Py_None ? nullptr : progress) {}
+    void write(const std::uint8_t* data, std::size_t size) override {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    if (PyErr_CheckSignals() < 0) {
+                        throw_python_error();
+                    }
+                    continue;
+                }
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw_python_error();
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            done_ += static_cast<std::size_t>(n);
+        }
+        if (progress_ != nullptr) {
+            PyRef done(PyLong_FromSize_t(done_));
+            PyRef ignored(done ? PyObject_CallOneArg(progress_, done.get()) : nullptr);
+            if (!ignored) {
+                throw_python_error();
+            }
+        }
+    }
+
+private:
+    int fd_;
+    PyObject* progress_;
+    std::size_t done_ = 0;
+};
+
+PyObject* rows_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&]() -> PyObject* {
+        if (nargs != 2) {
+            py::raise(PyExc_TypeError, "write(fd, progress) takes 2 arguments");
+        }
+        const int fd = PyObject_AsFileDescriptor(args[0]);
+        if (fd < 0) {
+            throw_python_error();
+        }
+        Use use(self, Stage::Built);
+        State& s = use.state();
+        FdSink sink(fd, args[1]);
+        const std::size_t written = encode_to(s.laid->trie, sink);
         // Only the term counts are still needed.
         s.laid->trie = Trie();
-        s.stage = Stage::Built;
-        return bytes.release();
+        give_back_freed_memory();
+        s.stage = Stage::Written;
+        return PyLong_FromSize_t(written);
     });
 }
 
 PyObject* rows_term_counts(PyObject* self, PyObject*) {
     return py::guarded([&]() -> PyObject* {
-        Use use(self, Stage::Built);
+        Use use(self, Stage::Written);
         const LaidOutRows& laid = *use.state().laid;
         PyRef counts(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(4 * laid.term_totals.size())));
         if (!counts) {
@@ -519,6 +592,28 @@ PyObject* rows_get_rows(PyObject* self, void*) {
 
 PyObject* rows_get_line(PyObject* self, void*) { return PyLong_FromSize_t(state_of(self).line); }
 
+// Set by a caller that read lines itself (a header), so that numbers go on.
+int rows_set_line(PyObject* self, PyObject* value, void*) {
+    State& s = state_of(self);
+    if (value == nullptr || !PyLong_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "line must be an int");
+        return -1;
+    }
+    const Py_ssize_t line = PyLong_AsSsize_t(value);
+    if (line < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "line must not be negative");
+        }
+        return -1;
+    }
+    if (s.busy || s.stage != Stage::Gathering) {
+        PyErr_SetString(PyExc_RuntimeError, "line can only be set while rows are read");
+        return -1;
+    }
+    s.line = static_cast<std::size_t>(line);
+    return 0;
+}
+
 PyMethodDef rows_methods[] = {
     {"add", rows_add, METH_O, "add(rows, /)\n--\n\nAdds (term, video_id, count) rows."},
     {"add_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows_add_lines)), METH_FASTCALL,
@@ -527,7 +622,10 @@ PyMethodDef rows_methods[] = {
     {"lay_out", rows_lay_out, METH_NOARGS,
      "lay_out($self, /)\n--\n\nLays the rows out; returns (terms, nodes, videos, id kind)."},
     {"layout", rows_layout, METH_NOARGS, "layout($self, /)\n--\n\nThe five lists of quillmesh.layout."},
-    {"build", rows_build, METH_O, "build(video_top_n, /)\n--\n\nThe index bytes, payloads merged."},
+    {"build", rows_build, METH_O,
+     "build(video_top_n, /)\n--\n\nMerges the payloads; returns the size of the index in bytes."},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows_write)), METH_FASTCALL,
+     "write(fd, progress, /)\n--\n\nWrites the index bytes (what to_bytes gives) to a file descriptor."},
     {"term_counts", rows_term_counts, METH_NOARGS,
      "term_counts($self, /)\n--\n\n(counts, terms): 4-byte counts and the terms joined by U+0000."},
     {nullptr, nullptr, 0, nullptr},
@@ -535,7 +633,7 @@ PyMethodDef rows_methods[] = {
 
 PyGetSetDef rows_getset[] = {
     {"rows", rows_get_rows, nullptr, "the rows added so far", nullptr},
-    {"line", rows_get_line, nullptr, "the number of the line last read", nullptr},
+    {"line", rows_get_line, rows_set_line, "the number of the line last read", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -68,14 +68,35 @@ std::size_t payload_size(const std::optional<PayloadView>& p) {
     return 1 + varint_size(p->total_count) + u32_seq_size(p->video_ids) + u32_seq_size(p->video_counts);
 }
 
+// Writes at a position that only moves forward: into room known to be large
+// enough (encode_into), or into a buffer handed to a sink whenever what comes
+// next might not fit (encode_to). Callers say how much may come next with
+// ensure(); without a sink it costs one predictable branch.
 class Writer {
 public:
-    explicit Writer(std::uint8_t* out) : p_(out) {}
+    explicit Writer(std::uint8_t* out) : p_(out), start_(out) {}
+    Writer(std::uint8_t* buffer, std::size_t size, ByteSink& sink)
+        : p_(buffer), start_(buffer), limit_(buffer + size), sink_(&sink) {}
+
+    void ensure(std::size_t n) {
+        if (sink_ != nullptr && static_cast<std::size_t>(limit_ - p_) < n) {
+            flush();
+        }
+    }
+    void flush() {
+        if (sink_ != nullptr && p_ != start_) {
+            sink_->write(start_, static_cast<std::size_t>(p_ - start_));
+            flushed_ += static_cast<std::size_t>(p_ - start_);
+            p_ = start_;
+        }
+    }
+    // Bytes written so far (those handed to the sink included).
+    std::size_t written() const { return flushed_ + static_cast<std::size_t>(p_ - start_); }
 
     void byte(std::uint8_t b) { *p_++ = b; }
-    std::size_t written(const std::uint8_t* start) const { return static_cast<std::size_t>(p_ - start); }
 
     void varint(std::uint64_t v) {
+        ensure(9);
         if (v <= kMaxSingleByte) {
             byte(static_cast<std::uint8_t>(v));
         } else if (v <= 0xFFFF) {
@@ -96,27 +117,37 @@ public:
     // width are overwritten by what follows; they lie inside the room that
     // encoded_size_bound() counts for the value (5 bytes), so the buffer must
     // be at least that large.
+    // Values go in blocks, with room for the widest form of each ensured once
+    // per block.
+    static constexpr std::size_t kBlock = 4096;
+    static constexpr std::size_t kBufferSize = 1 << 20;  // holds any block
     template <class List>
     void u32_seq(const List& values) {
         varint(values.size());
-        std::uint8_t* p = p_;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const std::uint32_t v = values[i];
-            const bool wide = v > kMaxSingleByte;
-            const bool wider = v > 0xFFFFu;
-            p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
-            store_le(p + 1, v);
-            p += 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
+        for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+            const std::size_t end = std::min(values.size(), begin + kBlock);
+            ensure(5 * (end - begin));
+            std::uint8_t* p = p_;
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t v = values[i];
+                const bool wide = v > kMaxSingleByte;
+                const bool wider = v > 0xFFFFu;
+                p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
+                store_le(p + 1, v);
+                p += 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
+            }
+            p_ = p;
         }
-        p_ = p;
     }
 
     void character(char32_t c) {
         char_size(c);  // refuses a value that is not a scalar value
+        ensure(4);
         p_ += write_utf8(c, p_);
     }
 
     void raw(const std::uint8_t* data, std::size_t n) {
+        ensure(n);
         std::memcpy(p_, data, n);
         p_ += n;
     }
@@ -140,6 +171,10 @@ private:
     }
 
     std::uint8_t* p_;
+    std::uint8_t* start_;
+    std::uint8_t* limit_ = nullptr;
+    ByteSink* sink_ = nullptr;
+    std::size_t flushed_ = 0;
 };
 
 // ---------------------------------------------------------------- decoding
@@ -425,8 +460,10 @@ std::size_t encoded_size_bound(const Trie& trie) {
     return n;
 }
 
-std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
-    Writer w(out);
+namespace {
+
+// The eight fields, written once for both kinds of output.
+void write_trie(Writer& w, const Trie& trie) {
     w.u32_seq(trie.node_shifts);
     w.varint(trie.child_labels.size());
     for (char32_t c : trie.child_labels) {
@@ -436,6 +473,7 @@ std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
     w.varint(trie.payloads.size());
     for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
         const std::optional<PayloadView> p = trie.payloads.at(i);
+        w.ensure(1);
         if (!p) {
             w.byte(0);
             continue;
@@ -455,9 +493,25 @@ std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
     for (std::uint8_t t : trie.is_terminal) {
         // Anything non-zero is true; the byte written is always 00 or 01 so
         // that it reads back.
+        w.ensure(1);
         w.byte(t != 0 ? 1 : 0);
     }
-    return w.written(out);
+}
+
+}  // namespace
+
+std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
+    Writer w(out);
+    write_trie(w, trie);
+    return w.written();
+}
+
+std::size_t encode_to(const Trie& trie, ByteSink& sink) {
+    std::vector<std::uint8_t> buffer(Writer::kBufferSize);
+    Writer w(buffer.data(), buffer.size(), sink);
+    write_trie(w, trie);
+    w.flush();
+    return w.written();
 }
 
 std::vector<std::uint8_t> encode(const Trie& trie) {

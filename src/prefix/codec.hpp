@@ -26,6 +26,20 @@ std::size_t encoded_size_bound(const Trie& trie);
 // cannot be in a Trie the builder or the decoder made).
 std::size_t encode_into(const Trie& trie, std::uint8_t* out);
 
+// Receives an encoding piece by piece, in order.
+class ByteSink {
+public:
+    virtual void write(const std::uint8_t* data, std::size_t size) = 0;
+
+protected:
+    ~ByteSink() = default;
+};
+
+// The same bytes as encode_into, handed to `sink` in pieces of at most 1 MiB,
+// so that an index can be written out without its whole encoding in memory.
+// Returns their number.
+std::size_t encode_to(const Trie& trie, ByteSink& sink);
+
 // Convenience: one allocation of the final size, then the bytes.
 std::vector<std::uint8_t> encode(const Trie& trie);
 

@@ -20,13 +20,86 @@ std::uint32_t checked_u32(std::size_t n, const char* what) {
     return static_cast<std::uint32_t>(n);
 }
 
-}  // namespace
-
-std::size_t RowLayout::UuidHash::operator()(const Uuid& u) const noexcept {
-    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(u.data()), u.size()));
+std::uint64_t hash_bytes(const void* data, std::size_t size) {
+    // 64-bit FNV-1a, then a final mix so that the low bits (the slot) and
+    // the high bits (the tag) both depend on every byte.
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        h = (h ^ p[i]) * 0x100000001b3ull;
+    }
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 32);
 }
 
-RowLayout::RowLayout() : table_(1024, 0) {}
+std::uint64_t hash_number(std::uint32_t v) {
+    std::uint64_t h = (std::uint64_t{v} + 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 31;
+    h *= 0x94d049bb133111ebull;
+    return h ^ (h >> 29);
+}
+
+}  // namespace
+
+template <class Same>
+std::uint32_t RowLayout::ProbeTable::find(std::uint64_t hash, Same&& same) const {
+    const std::size_t mask = slots_.size() - 1;
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot slot = slots_[i];
+        if (slot.entry == 0) {
+            return kNone;
+        }
+        if (slot.tag == tag && same(slot.entry - 1)) {
+            return slot.entry - 1;
+        }
+    }
+}
+
+template <class Same, class Make>
+std::uint32_t RowLayout::ProbeTable::find_or_add(std::uint64_t hash, std::size_t count, Same&& same, Make&& make) {
+    const std::size_t mask = slots_.size() - 1;
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    std::size_t i = hash & mask;
+    for (;; i = (i + 1) & mask) {
+        const Slot slot = slots_[i];
+        if (slot.entry == 0) {
+            break;
+        }
+        if (slot.tag == tag && same(slot.entry - 1)) {
+            return slot.entry - 1;
+        }
+    }
+    const std::uint32_t entry = make();
+    slots_[i] = Slot{entry + 1, tag};
+    tags_.push_back(static_cast<std::uint32_t>(hash));
+    if (2 * (count + 1) > slots_.size()) {
+        grow();
+    }
+    return entry;
+}
+
+// The slot of an entry follows from the low bits of its hash, which tags_
+// keeps (the high bits are the tag itself).
+void RowLayout::ProbeTable::grow() {
+    std::vector<Slot> bigger(slots_.size() * 2, Slot{0, 0});
+    const std::size_t mask = bigger.size() - 1;
+    for (const Slot& slot : slots_) {
+        if (slot.entry == 0) {
+            continue;
+        }
+        const std::uint64_t hash = std::uint64_t{slot.tag} << 32 | tags_[slot.entry - 1];
+        std::size_t i = hash & mask;
+        while (bigger[i].entry != 0) {
+            i = (i + 1) & mask;
+        }
+        bigger[i] = slot;
+    }
+    slots_.swap(bigger);
+}
+
+RowLayout::RowLayout() = default;
 
 void RowLayout::check_kind(IdKind kind, std::size_t row) const {
     if (kind_ != IdKind::None && kind != kind_) {
@@ -39,63 +112,33 @@ void RowLayout::check_kind(IdKind kind, std::size_t row) const {
     }
 }
 
-std::uint32_t RowLayout::find_term(std::string_view term, std::size_t hash) const {
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const std::uint32_t slot = table_[i];
-        if (slot == 0) {
-            return kNone;
-        }
-        if (term_text(slot - 1) == term) {
-            return slot - 1;
-        }
-    }
-}
-
-void RowLayout::grow_table() {
-    std::vector<std::uint32_t> bigger(table_.size() * 2, 0);
-    const std::size_t mask = bigger.size() - 1;
-    for (std::uint32_t t = 0; t < terms_.size(); ++t) {
-        std::size_t i = std::hash<std::string_view>()(term_text(t)) & mask;
-        while (bigger[i] != 0) {
-            i = (i + 1) & mask;
-        }
-        bigger[i] = t + 1;
-    }
-    table_.swap(bigger);
-}
-
-std::uint32_t RowLayout::add_term(std::string_view term, std::size_t hash) {
+std::uint32_t RowLayout::add_term(std::string_view term) {
     const std::uint32_t t = checked_u32(terms_.size(), "terms");
     arena_.append(term);
     term_ends_.push_back(checked_u32(arena_.size(), "term bytes"));
     terms_.push_back({kNone, kNone, 0});
     heavy_terms_.push_back(0);
-    const std::size_t mask = table_.size() - 1;
-    std::size_t i = hash & mask;
-    while (table_[i] != 0) {
-        i = (i + 1) & mask;
-    }
-    table_[i] = t + 1;
-    if (2 * terms_.size() > table_.size()) {
-        grow_table();
-    }
     return t;
 }
 
+// One table serves both kinds of id: a row of the other kind is refused
+// before it gets here.
 std::uint32_t RowLayout::intern_video(const VideoKey& key) {
     if (key.kind == IdKind::Int32) {
-        const auto [it, added] = int_videos_.try_emplace(key.number, static_cast<std::uint32_t>(int_ids_.size()));
-        if (added) {
-            int_ids_.push_back(key.number);
-        }
-        return it->second;
+        return video_table_.find_or_add(
+            hash_number(key.number), int_ids_.size(), [&](std::uint32_t v) { return int_ids_[v] == key.number; },
+            [&] {
+                int_ids_.push_back(key.number);
+                return checked_u32(int_ids_.size() - 1, "videos");
+            });
     }
-    const auto [it, added] = uuid_videos_.try_emplace(key.uuid, static_cast<std::uint32_t>(uuids_.size()));
-    if (added) {
-        uuids_.push_back(key.uuid);
-    }
-    return it->second;
+    return video_table_.find_or_add(
+        hash_bytes(key.uuid.data(), key.uuid.size()), uuids_.size(),
+        [&](std::uint32_t v) { return uuids_[v] == key.uuid; },
+        [&] {
+            uuids_.push_back(key.uuid);
+            return checked_u32(uuids_.size() - 1, "videos");
+        });
 }
 
 std::uint64_t RowLayout::pair_sum(std::uint32_t term, std::uint32_t video) {
@@ -111,15 +154,16 @@ std::uint64_t RowLayout::pair_sum(std::uint32_t term, std::uint32_t video) {
 }
 
 void RowLayout::add(std::string_view term, const VideoKey& key, std::uint32_t count, std::size_t row) {
-    const std::size_t hash = std::hash<std::string_view>()(term);
-    std::uint32_t t = find_term(term, hash);
+    const std::uint64_t hash = hash_bytes(term.data(), term.size());
+    const auto same_term = [&](std::uint32_t t) { return term_text(t) == term; };
+    std::uint32_t t = term_table_.find(hash, same_term);
     if (t == kNone) {
         if (term.empty() || term.find('\0') != std::string_view::npos) {
             RowFault fault(RowFault::Kind::BadNewTerm);
             fault.row = row;
             throw fault;
         }
-        t = add_term(term, hash);
+        t = term_table_.find_or_add(hash, terms_.size(), same_term, [&] { return add_term(term); });
     }
     const std::uint32_t v = intern_video(key);
     TermRows& tr = terms_[t];
@@ -150,6 +194,12 @@ void RowLayout::add(std::string_view term, const VideoKey& key, std::uint32_t co
 }
 
 LaidOutRows RowLayout::finish() {
+    // What only the gathering needed goes first: the layout's own tables
+    // then take its place.
+    term_table_ = ProbeTable();
+    video_table_ = ProbeTable();
+    heavy_ = {};
+    heavy_terms_ = {};
     const std::size_t n_terms = terms_.size();
     std::vector<std::uint32_t> order(n_terms);
     std::iota(order.begin(), order.end(), 0u);

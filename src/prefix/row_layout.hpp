@@ -93,8 +93,27 @@ private:
         std::uint32_t tail;
         std::uint64_t total;
     };
-    struct UuidHash {
-        std::size_t operator()(const Uuid& u) const noexcept;
+    // Open addressing, linear probing, at most half full: each slot holds an
+    // entry number + 1 (0: empty) and 32 bits of the key's hash, so that a
+    // probe reads the entry itself only when the hashes agree.
+    struct Slot {
+        std::uint32_t entry;
+        std::uint32_t tag;
+    };
+    class ProbeTable {
+    public:
+        ProbeTable() : slots_(1024, Slot{0, 0}) {}
+        // The entry whose key `same(entry)` says is the one hashed to
+        // `hash`, or `make()` as a new entry (`count` entries so far).
+        template <class Same, class Make>
+        std::uint32_t find_or_add(std::uint64_t hash, std::size_t count, Same&& same, Make&& make);
+        template <class Same>
+        std::uint32_t find(std::uint64_t hash, Same&& same) const;
+
+    private:
+        void grow();
+        std::vector<Slot> slots_;
+        std::vector<std::uint32_t> tags_;  // per entry: its tag, for growing
     };
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
@@ -103,10 +122,7 @@ private:
     }
     std::size_t term_length(std::uint32_t t) const { return term_ends_[t] - (t == 0 ? 0 : term_ends_[t - 1]); }
     std::uint32_t intern_video(const VideoKey& key);
-    // The term's number, or kNone when it has not been met.
-    std::uint32_t find_term(std::string_view term, std::size_t hash) const;
-    std::uint32_t add_term(std::string_view term, std::size_t hash);
-    void grow_table();
+    std::uint32_t add_term(std::string_view term);
     // Sum of the counts of (term, video) so far, once the term's total can
     // exceed 4294967295 (rare: such terms keep their sums in heavy_).
     std::uint64_t pair_sum(std::uint32_t term, std::uint32_t video);
@@ -117,9 +133,8 @@ private:
     std::vector<TermRows> terms_;
     std::string arena_;                     // every term's UTF-8, back to back
     std::vector<std::uint32_t> term_ends_;  // per term: end of its text in arena_
-    std::vector<std::uint32_t> table_;      // open addressing: term number + 1, 0 empty
-    std::unordered_map<std::uint32_t, std::uint32_t> int_videos_;
-    std::unordered_map<Uuid, std::uint32_t, UuidHash> uuid_videos_;
+    ProbeTable term_table_;
+    ProbeTable video_table_;
     std::vector<std::uint32_t> int_ids_;
     std::vector<Uuid> uuids_;
     // (term << 32 | video) -> sum, for the terms whose total passed 2^32 - 1.

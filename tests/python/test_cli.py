@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import subprocess
 import sys
 import uuid
@@ -136,7 +137,15 @@ def test_progress_bar_on_request(tmp_path):
     rows.write_text(ROWS, encoding="utf-8")
     done = run("build", rows, "-o", tmp_path / "x.qm", "--progress")
     assert done.returncode == 0
-    assert "reading rows.tsv [" in done.stderr and done.stderr.endswith("] 100% 7 rows\n")
+    # Each phase in turn (the bars' carriage returns read as newlines here).
+    shown = [line.replace("\x1b[K", "") for line in done.stderr.splitlines() if line]
+    assert re.fullmatch(r"reading rows\.tsv \[#{30}\] 100% 7 rows", shown[-4]), shown
+    assert re.fullmatch(r"laying out 7 rows \.\.\. \d+\.\d\d s", shown[-3]), shown
+    assert re.fullmatch(r"building 11 nodes \(top 100 videos per node\) \.\.\. \d+\.\d\d s", shown[-2]), shown
+    assert re.fullmatch(r"writing x\.qm \[#{30}\] 100% 0 MiB", shown[-1]), shown
+    # From standard input the size is unknown: a count, no bar.
+    done = run("build", "-", "-o", tmp_path / "y.qm", "--progress", stdin=ROWS)
+    assert "reading <stdin> 7 rows" in done.stderr
     # Not a terminal and not asked: nothing on standard error.
     assert run("build", rows, "-o", tmp_path / "x.qm").stderr == ""
 
