@@ -211,25 +211,30 @@ def _read_rows(stream: IO[bytes], name: str, size: int, progress: _Progress, hea
 
 
 def _write_index(path: str, rows: _native.Rows, size: int, progress: _Progress) -> None:
-    """Writes the index straight from the C++ side, one piece at a time: its
-    bytes are never all in memory at once. Written beside the target and
-    renamed, so a failed build never leaves a truncated index under the
-    final name."""
+    """Writes the index file (as `quillmesh.save` writes an `Index`, term
+    counts included) straight from the C++ side, one piece at a time: the
+    index bytes are never all in memory at once."""
     label = f"writing {os.path.basename(path)}"
     note = f"{size >> 20} MiB"
-    temporary = f"{path}.tmp{os.getpid()}"
+    done = 0
+
+    def write_payload(write: Callable[[bytes], object]) -> None:
+        def piece(data: bytes) -> None:
+            nonlocal done
+            write(data)
+            done += len(data)
+            progress.bar(label, done, size, note)
+
+        rows.write(piece)
+
+    def metadata() -> bytes:
+        counts, terms = rows.term_counts()
+        return storage._term_counts_section(len(counts) // 4, counts, terms)
+
     try:
-        with open(temporary, "wb") as f:
-            rows.write(f.fileno(), lambda done: progress.bar(label, done, size, note))
-        os.replace(temporary, path)
-    except BaseException as e:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        if isinstance(e, OSError):
-            raise Failure(f"cannot write {path}: {e.strerror}") from None
-        raise
+        storage._save_parts(path, write_payload, metadata)
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror}") from None
     progress.bar(label, size, size, note, final=True)
 
 

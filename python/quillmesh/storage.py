@@ -36,7 +36,7 @@ import struct
 import sys
 import zlib
 from array import array
-from typing import Any, Iterator, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, Mapping, Optional, Tuple, Union
 
 from _quillmesh import PrefixSearch
 
@@ -91,7 +91,15 @@ def _encode_metadata(term_counts: Mapping[str, int]) -> bytes:
     counts = array(_COUNT_TYPE, term_counts.values())
     if sys.byteorder == "big":
         counts.byteswap()
-    body = _U32.pack(len(counts)) + counts.tobytes() + "\0".join(term_counts).encode("utf-8")
+    return _term_counts_section(len(counts), counts.tobytes(), "\0".join(term_counts).encode("utf-8"))
+
+
+def _term_counts_section(count: int, counts: bytes, terms: bytes) -> bytes:
+    """The TCNT section from its parts: ``count`` counts as 4-byte
+    little-endian numbers, the terms in UTF-8 separated by U+0000."""
+    if not count:
+        return b""
+    body = b"".join((_U32.pack(count), counts, terms))
     return _SECTION.pack(_TERM_COUNTS, len(body)) + body
 
 
@@ -111,6 +119,16 @@ def save(index: Union[Index, PrefixSearch], path: PathLike) -> None:
     counts) to the file ``path``, atomically: a temporary file in the same
     directory is written, flushed to disk and renamed over ``path``."""
     payload, metadata = _parts(index)
+    _save_parts(path, lambda write: write(payload), lambda: metadata)
+
+
+def _save_parts(
+    path: PathLike, write_payload: Callable[[Callable[[bytes], object]], object], metadata: Callable[[], bytes]
+) -> None:
+    """`save` for an index whose bytes come in pieces: ``write_payload(write)``
+    calls ``write(piece)`` for each piece in order, and ``metadata()`` gives
+    the metadata once they are written. The header, which counts and checks
+    both, is written last, in the room left for it."""
     # As text: a bytes path comes back to the same bytes (surrogateescape).
     target = os.fsdecode(os.fspath(path))
     directory, base = os.path.split(target)
@@ -119,9 +137,21 @@ def save(index: Union[Index, PrefixSearch], path: PathLike) -> None:
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         with open(fd, "wb", closefd=True) as f:
-            f.write(_header(payload, metadata))
-            f.write(payload)
-            f.write(metadata)
+            f.write(bytes(_HEADER.size))
+            size = 0
+            checksum = 0
+
+            def write(piece: bytes) -> None:
+                nonlocal size, checksum
+                f.write(piece)
+                size += len(piece)
+                checksum = zlib.crc32(piece, checksum)
+
+            write_payload(write)
+            tail = metadata()
+            f.write(tail)
+            f.seek(0)
+            f.write(_HEADER.pack(MAGIC, FORMAT_VERSION, size, len(tail), zlib.crc32(tail, checksum)))
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, target)

@@ -8,7 +8,7 @@
 //     rows.lay_out()                    # -> (terms, nodes, videos, id kind or None)
 //     rows.layout()                     # -> the five lists of quillmesh.layout
 //     rows.build(video_top_n)           # merges the payloads -> the index's size in bytes
-//     rows.write(fd, progress)          # writes the index bytes (what to_bytes gives), progress(bytes so far)
+//     rows.write(consume)               # consume(piece) for each piece of the index bytes (what to_bytes gives)
 //     rows.term_counts()                # -> (the counts, 4 bytes each little-endian, the terms joined by U+0000)
 //
 // The result is exactly quillmesh.layout's, and so are the faults: rows the
@@ -22,7 +22,6 @@
 // A Rows is used by one call at a time (a callback that reaches back into it
 // gets RuntimeError), and one that has refused a row or been interrupted
 // refuses any further use.
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -30,7 +29,6 @@
 
 #include "native/functions.hpp"
 
-#include <unistd.h>
 #if __has_include(<malloc.h>)
 #include <malloc.h>
 #endif
@@ -504,55 +502,28 @@ PyObject* rows_build(PyObject* self, PyObject* top_n) {
     });
 }
 
-// Writes to a file descriptor, telling `progress` (if not None) the bytes
-// written so far after each piece.
-class FdSink final : public ByteSink {
+// Hands each piece to a Python callable, as a bytes object of its own (no
+// view of the buffer, which the next piece overwrites, can outlive the call).
+class CallSink final : public ByteSink {
 public:
-    FdSink(int fd, PyObject* progress) : fd_(fd), progress_(progress == Py_None ? nullptr : progress) {}
+    explicit CallSink(PyObject* consume) : consume_(consume) {}
     void write(const std::uint8_t* data, std::size_t size) override {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, data, size);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    if (PyErr_CheckSignals() < 0) {
-                        throw_python_error();
-                    }
-                    continue;
-                }
-                PyErr_SetFromErrno(PyExc_OSError);
-                throw_python_error();
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
-            done_ += static_cast<std::size_t>(n);
-        }
-        if (progress_ != nullptr) {
-            PyRef done(PyLong_FromSize_t(done_));
-            PyRef ignored(done ? PyObject_CallOneArg(progress_, done.get()) : nullptr);
-            if (!ignored) {
-                throw_python_error();
-            }
+        PyRef piece(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+        PyRef ignored(piece ? PyObject_CallOneArg(consume_, piece.get()) : nullptr);
+        if (!ignored) {
+            throw_python_error();
         }
     }
 
 private:
-    int fd_;
-    PyObject* progress_;
-    std::size_t done_ = 0;
+    PyObject* consume_;
 };
 
-PyObject* rows_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* rows_write(PyObject* self, PyObject* consume) {
     return py::guarded([&]() -> PyObject* {
-        if (nargs != 2) {
-            py::raise(PyExc_TypeError, "write(fd, progress) takes 2 arguments");
-        }
-        const int fd = PyObject_AsFileDescriptor(args[0]);
-        if (fd < 0) {
-            throw_python_error();
-        }
         Use use(self, Stage::Built);
         State& s = use.state();
-        FdSink sink(fd, args[1]);
+        CallSink sink(consume);
         const std::size_t written = encode_to(s.laid->trie, sink);
         // Only the term counts are still needed.
         s.laid->trie = Trie();
@@ -624,8 +595,8 @@ PyMethodDef rows_methods[] = {
     {"layout", rows_layout, METH_NOARGS, "layout($self, /)\n--\n\nThe five lists of quillmesh.layout."},
     {"build", rows_build, METH_O,
      "build(video_top_n, /)\n--\n\nMerges the payloads; returns the size of the index in bytes."},
-    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows_write)), METH_FASTCALL,
-     "write(fd, progress, /)\n--\n\nWrites the index bytes (what to_bytes gives) to a file descriptor."},
+    {"write", rows_write, METH_O,
+     "write(consume, /)\n--\n\nHands the index bytes (what to_bytes gives) to consume, piece by piece."},
     {"term_counts", rows_term_counts, METH_NOARGS,
      "term_counts($self, /)\n--\n\n(counts, terms): 4-byte counts and the terms joined by U+0000."},
     {nullptr, nullptr, 0, nullptr},
