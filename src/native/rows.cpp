@@ -168,7 +168,7 @@ PyRef text_object(std::string_view utf8) {
             raise_instance(call_builder("_mixed_ids", "nssn", row, kind_name(fault.row_kind),
                                         kind_name(fault.index_kind), static_cast<Py_ssize_t>(fault.first_row)));
         case RowFault::Kind::BadNewTerm: {
-            PyRef made = term == nullptr ? PyRef() : PyRef::borrow(term);
+            PyRef made = term == nullptr ? text_object(fault.term) : PyRef::borrow(term);
             call_builder("_check_new_term", "nO", row, made.get());
             py::raise(PyExc_SystemError, "a term refused by the layout passed the builder's check");
         }

@@ -161,6 +161,7 @@ void RowLayout::add(std::string_view term, const VideoKey& key, std::uint32_t co
         if (term.empty() || term.find('\0') != std::string_view::npos) {
             RowFault fault(RowFault::Kind::BadNewTerm);
             fault.row = row;
+            fault.term = std::string(term);
             throw fault;
         }
         t = term_table_.find_or_add(hash, terms_.size(), same_term, [&] { return add_term(term); });

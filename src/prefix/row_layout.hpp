@@ -38,7 +38,7 @@ class RowFault : public std::exception {
 public:
     enum class Kind {
         MixedIds,      // row's id kind differs from that of row `first_row`
-        BadNewTerm,    // a term met first at `row` is empty or holds U+0000
+        BadNewTerm,    // `term`, met first at `row`, is empty or holds U+0000
         PairOverflow,  // the row's (term, video) counts sum to `total`
         TermOverflow,  // term `term`'s counts sum to `total` (no row)
     };
