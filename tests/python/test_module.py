@@ -112,6 +112,16 @@ BINDING_ERRORS = [
      "PrefixSearch.fuzzy_match() got multiple values for argument 'term'"),
     ("p.fuzzy_match('a', dist=1)",
      "PrefixSearch.fuzzy_match() got an unexpected keyword argument 'dist'"),
+    # A name without a UTF-8 form (a lone surrogate) or beyond ASCII, given
+    # back as it was given.
+    ("p.fuzzy_match('a', **{'\\udcff': 1})",
+     "PrefixSearch.fuzzy_match() got an unexpected keyword argument '\udcff'"),
+    ("p.fuzzy_match_video('a', **{'x\\ud800y': 1})",
+     "PrefixSearch.fuzzy_match_video() got an unexpected keyword argument 'x\ud800y'"),
+    ("P.from_bytes(b, **{'\\U0001f600\\udfff': 1})",
+     "PrefixSearch.from_bytes() got an unexpected keyword argument '\U0001f600\udfff'"),
+    ("P.from_internal_data_v2(**{'t\\u00e9rm': 1})",
+     "PrefixSearch.from_internal_data_v2() got an unexpected keyword argument 't\u00e9rm'"),
     ("p.fuzzy_match()", "PrefixSearch.fuzzy_match() missing 1 required positional argument: 'term'"),
     ("p.fuzzy_match(max_dist=1)",
      "PrefixSearch.fuzzy_match() missing 1 required positional argument: 'term'"),
