@@ -176,7 +176,25 @@ std::vector<char32_t> to_label_vector(PyObject* obj) {
 
 PyRef to_item_tuple(PyObject* obj) {
     require_sequence(obj);
-    PyRef items(PySequence_Tuple(obj));
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        PyRef items(PySequence_Tuple(obj));
+        if (!items) {
+            throw_python_error();
+        }
+        return items;
+    }
+    // Collected as they arrive: the interpreter's own tuple() would size
+    // itself first from the length the object claims.
+    PyRef list(PyList_New(0));
+    if (!list) {
+        throw_python_error();
+    }
+    for_each_item(obj, [&](PyObject* item) {
+        if (PyList_Append(list.get(), item) < 0) {
+            throw_python_error();
+        }
+    });
+    PyRef items(PyList_AsTuple(list.get()));
     if (!items) {
         throw_python_error();
     }
