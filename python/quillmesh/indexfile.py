@@ -34,6 +34,8 @@ class IndexFormatError(ValueError):
 
 
 class IndexCounts(NamedTuple):
+    """What a serialized index holds, counted without loading it."""
+
     nodes: int
     edges: int
     terminals: int
