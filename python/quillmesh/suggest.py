@@ -34,14 +34,15 @@ def rank(
     """Orders `fuzzy_match` answers best first: by distance, then by count
     (higher first; a term of unknown count after those with one), then by
     term (code point order). Keeps the first ``limit`` (all if None)."""
-    found = [Suggestion(text, distance, term_counts.get(text)) for text, _, distance in matches]
-
-    def key(s: Suggestion) -> Tuple[int, int, int, str]:
-        return (s.distance, s.uses is None, -(s.uses or 0), s.term)
-
-    if limit is None or limit >= len(found):
-        return sorted(found, key=key)
-    return heapq.nsmallest(limit, found, key=key)
+    count = term_counts.get
+    # Plain tuples compare natively: -1 stands for an unknown count, so that
+    # its key (1) sorts after every known count's (0 or less).
+    keyed = [(distance, -count(text, -1), text) for text, _, distance in matches]
+    if limit is None or limit >= len(keyed):
+        keyed.sort()
+    else:
+        keyed = heapq.nsmallest(limit, keyed)
+    return [Suggestion(text, distance, None if uses == 1 else -uses) for distance, uses, text in keyed]
 
 
 def suggest(
