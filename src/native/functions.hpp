@@ -13,4 +13,7 @@ PyObject* verify_tree(PyObject* module, PyObject* data);
 // rows.cpp: adds the type Rows to the module; 0, or -1 with an exception set.
 int add_rows_type(PyObject* module);
 
+// typing_edits.cpp
+PyObject* score_typing_edits(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace quillmesh::native

@@ -17,6 +17,11 @@ PyMethodDef native_methods[] = {
      "verify_tree(data, /)\n--\n\n"
      "Checks that serialized index bytes decode to a consistent tree; raises\n"
      "ValueError naming the first offending node, or the decode error."},
+    {"score_typing_edits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(score_typing_edits)),
+     METH_FASTCALL,
+     "score_typing_edits(typo, words, costs, transpositions, /)\n--\n\n"
+     "For each word of the list, (edit distance, priced cost) of typing it as\n"
+     "typo; costs holds the 12 prices of quillmesh.typing_model."},
     {nullptr, nullptr, 0, nullptr},
 };
 
