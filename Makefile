@@ -1,5 +1,5 @@
 # Everything runs through tools/: see README.md.
-.PHONY: install test test-host demo bench bench-core fuzz-smoke typecheck clean
+.PHONY: install eval-suggest test test-host demo bench bench-core fuzz-smoke typecheck clean
 
 # Sets everything up on a fresh Debian machine (as root for the packages):
 # Debian's build packages, a venv VENV (default .venv) that sees them, and
@@ -29,6 +29,11 @@ demo:
 # prints the table, writes bench/results/bench.json and docs/bench-latency.png.
 bench:
 	tools/bench.sh
+
+# How often suggest gets real typos right, and how fast (misspell-fixer's
+# rules against the SUBTLEX-US list); FIT=1 learns the typing model's prices.
+eval-suggest:
+	tools/eval-suggest.sh
 
 # The core benchmarks (Google Benchmark) and the build benchmark on the word list.
 bench-core:

@@ -10,6 +10,12 @@ namespace {
 
 char32_t fold(char32_t c) { return c >= U'A' && c <= U'Z' ? c + (U'a' - U'A') : c; }
 
+// Position of a folded ASCII letter in the alphabet, or -1.
+int letter(char32_t c) {
+    c = fold(c);
+    return c >= U'a' && c <= U'z' ? static_cast<int>(c - U'a') : -1;
+}
+
 bool is_vowel(char32_t c) {
     switch (fold(c)) {
         case U'a': case U'e': case U'i': case U'o': case U'u': case U'y': return true;
@@ -72,6 +78,37 @@ bool sound_alike(char32_t a, char32_t b) {
     return false;
 }
 
+// The kinds of substitution, and the tables that answer per pair of letters
+// what the rules above say (made once; the rules stay the one home).
+enum class SubstitutionKind : std::uint8_t { other, vowel, sound, near_key };
+
+struct LetterTables {
+    std::array<SubstitutionKind, 26 * 26> substitution{};
+    // Per letter, the oriented group pairs whose word (typo) side ends in it.
+    std::array<std::uint32_t, 26> word_group_ends{}, typo_group_ends{};
+
+    LetterTables() {
+        for (char32_t a = U'a'; a <= U'z'; ++a) {
+            for (char32_t b = U'a'; b <= U'z'; ++b) {
+                SubstitutionKind kind = SubstitutionKind::other;
+                if (is_vowel(a) && is_vowel(b)) kind = SubstitutionKind::vowel;
+                else if (sound_alike(a, b)) kind = SubstitutionKind::sound;
+                else if (near_keys(a, b)) kind = SubstitutionKind::near_key;
+                substitution[(a - U'a') * 26 + (b - U'a')] = kind;
+            }
+        }
+        for (std::size_t bit = 0; bit < oriented_groups; ++bit) {
+            word_group_ends[static_cast<std::size_t>(letter(word_side(bit).back()))] |= 1u << bit;
+            typo_group_ends[static_cast<std::size_t>(letter(typo_side(bit).back()))] |= 1u << bit;
+        }
+    }
+};
+
+const LetterTables& tables() {
+    static const LetterTables made;
+    return made;
+}
+
 // Whether `group` ends at position `end` of `text` (letters compared folded).
 bool ends_with(std::u32string_view text, std::size_t end, std::u32string_view group) {
     if (end < group.size()) return false;
@@ -83,20 +120,28 @@ bool ends_with(std::u32string_view text, std::size_t end, std::u32string_view gr
 
 // The oriented group pairs whose side (word's or typo's) ends at `end`.
 template <class Side>
-std::uint32_t groups_ending(std::u32string_view text, std::size_t end, Side side) {
+std::uint32_t groups_ending(std::u32string_view text, std::size_t end, const std::array<std::uint32_t, 26>& ends,
+                            Side side) {
+    const int last = letter(text[end - 1]);
     std::uint32_t mask = 0;
-    for (std::size_t bit = 0; bit < oriented_groups; ++bit) {
+    for (std::uint32_t maybe = last < 0 ? 0 : ends[static_cast<std::size_t>(last)]; maybe != 0; maybe &= maybe - 1) {
+        const auto bit = static_cast<std::size_t>(__builtin_ctz(maybe));
         if (ends_with(text, end, side(bit))) mask |= 1u << bit;
     }
     return mask;
 }
 
 double substitution(char32_t a, char32_t b, const EditCosts& costs) {
-    if (a == b) return 0;
-    if (is_vowel(a) && is_vowel(b)) return costs.substitute_vowel;
-    if (sound_alike(a, b)) return costs.substitute_sound;
+    const int x = letter(a), y = letter(b);
     // A letter for its other case is one key too, with or without shift.
-    if (fold(a) == fold(b) || near_keys(a, b)) return costs.substitute_near_key;
+    if (fold(a) == fold(b)) return costs.substitute_near_key;
+    if (x < 0 || y < 0) return is_vowel(a) && is_vowel(b) ? costs.substitute_vowel : costs.substitute;
+    switch (tables().substitution[static_cast<std::size_t>(x * 26 + y)]) {
+        case SubstitutionKind::vowel: return costs.substitute_vowel;
+        case SubstitutionKind::sound: return costs.substitute_sound;
+        case SubstitutionKind::near_key: return costs.substitute_near_key;
+        case SubstitutionKind::other: break;
+    }
     return costs.substitute;
 }
 
@@ -114,7 +159,7 @@ TypingEditScorer::TypingEditScorer(std::u32string_view typo, const EditCosts& co
         insert_cost_[j] = doubled_at(typo, j) ? costs.insert_double : near ? costs.insert_near_key : costs.insert;
     }
     typo_groups_.resize(typo.size() + 1);
-    for (std::size_t j = 1; j <= typo.size(); ++j) typo_groups_[j] = groups_ending(typo, j, typo_side);
+    for (std::size_t j = 1; j <= typo.size(); ++j) typo_groups_[j] = groups_ending(typo, j, tables().typo_group_ends, typo_side);
     for (auto& row : cost_rows_) row.resize(typo.size() + 1);
     for (auto& row : distance_rows_) row.resize(typo.size() + 1);
 }
@@ -140,7 +185,7 @@ TypingEdits TypingEditScorer::score(std::u32string_view word) {
         const std::uint32_t* dup2 = distance_rows_[(i + 1) % 3].data();
         const char32_t w = word[i - 1];
         const double remove = doubled_at(word, i - 1) ? c.remove_double : is_vowel(w) ? c.remove_vowel : c.remove;
-        const std::uint32_t word_groups = groups_ending(word, i, word_side);
+        const std::uint32_t word_groups = groups_ending(word, i, tables().word_group_ends, word_side);
         const double first = i == 1 ? c.first_letter : 0;
 
         cost[0] = up[0] + remove + first;

@@ -1,13 +1,14 @@
-"""suggest: best first by distance, then count, then term; the limit keeps
-the best; the same answers from an Index, from a file and from a bare
-PrefixSearch (no counts)."""
+"""suggest: the candidates within reach (a swap of neighbours one edit, or
+two), equal scores by term; the limit keeps the best; the same answers from
+an Index and from a file, and from a bare PrefixSearch the edits alone rank.
+The rules of the order itself are tested in test_typing_model.py."""
 
 import random
 
 import pytest
 
 import quillmesh
-from oracle import levenshtein
+from oracle import levenshtein, optimal_string_alignment
 
 ROWS = [
     ("aardvark", 1, 1), ("cart", 2, 3), ("car", 3, 1), ("cut", 1, 9), ("cat", 4, 5),
@@ -16,15 +17,13 @@ ROWS = [
 
 CASES = [
     # (term, kwargs, expected (term, distance, count) best first)
-    ("cat", {}, [("cat", 0, 5), ("zat", 1, 50), ("cot", 1, 9), ("cut", 1, 9), ("cats", 1, 8),
-                 ("cart", 1, 3), ("at", 1, 2), ("car", 1, 1)]),
-    # The limit keeps the best, not the first met in trie order ("at" comes first there).
-    ("cat", {"limit": 3}, [("cat", 0, 5), ("zat", 1, 50), ("cot", 1, 9)]),
     ("cat", {"max_dist": 0}, [("cat", 0, 5)]),
-    ("cxt", {"max_dist": 1, "limit": 2}, [("cot", 1, 9), ("cut", 1, 9)]),  # equal counts: by term
     ("cat", {"limit": 0}, []),
     ("qqqqqq", {}, []),
     ("", {"max_dist": 2}, [("at", 2, 2)]),
+    # A swap of neighbours is one edit, unless distance="levenshtein".
+    ("act", {"max_dist": 1}, [("cat", 1, 5), ("at", 1, 2)]),
+    ("act", {"max_dist": 1, "distance": "levenshtein"}, [("at", 1, 2)]),
 ]
 
 
@@ -34,6 +33,15 @@ def test_order_and_limit(term, kwargs, expected):
     assert [tuple(s) for s in got] == expected
 
 
+def test_the_limit_keeps_the_best():
+    index = quillmesh.build_index(ROWS)
+    for term in ("cat", "ca", "zart", "cuts"):
+        everything = quillmesh.suggest(index, term, limit=None)
+        assert len(everything) > 3, term
+        for limit in range(len(everything) + 2):
+            assert quillmesh.suggest(index, term, limit=limit) == everything[:limit], (term, limit)
+
+
 def test_counts_survive_a_file(tmp_path):
     index = quillmesh.build_index(ROWS)
     quillmesh.save(index, tmp_path / "x.qm")
@@ -41,15 +49,13 @@ def test_counts_survive_a_file(tmp_path):
     assert quillmesh.suggest(loaded, "cat") == quillmesh.suggest(index, "cat")
 
 
-def test_without_counts_terms_order_by_distance_then_text():
-    got = quillmesh.suggest(quillmesh.build(ROWS), "cat", limit=None)
-    assert [(s.term, s.distance, s.uses) for s in got] == [
-        ("cat", 0, None), ("at", 1, None), ("car", 1, None), ("cart", 1, None),
-        ("cats", 1, None), ("cot", 1, None), ("cut", 1, None), ("zat", 1, None),
-    ]
+def test_without_counts_the_edits_alone_rank():
+    # Three equal edits: by term.
+    got = quillmesh.suggest(quillmesh.build(ROWS), "cxt", max_dist=1)
+    assert [(s.term, s.distance, s.uses) for s in got] == [("cat", 1, None), ("cot", 1, None), ("cut", 1, None)]
 
 
-def test_terms_of_unknown_count_come_after_counted_ones():
+def test_a_term_of_unknown_count_weighs_as_one_never_used():
     index = quillmesh.Index(quillmesh.build(ROWS), {"cut": 1})
     assert [s.term for s in quillmesh.suggest(index, "cxt", max_dist=1)] == ["cut", "cat", "cot"]
 
@@ -61,6 +67,8 @@ BAD_CALLS = [
     (("INDEX", "cat"), {"limit": 1.5}, TypeError, "'float' object cannot be interpreted as an integer"),
     (("INDEX", "cat"), {"max_dist": None}, TypeError, "argument 'max_dist'"),
     (("INDEX", 7), {}, TypeError, "argument 'term'"),
+    (("INDEX", "cat"), {"distance": "damerau"}, ValueError, "distance must be 'osa' or 'levenshtein', not 'damerau'"),
+    (("INDEX", "cat"), {"distance": None}, ValueError, "not None"),
 ]
 
 
@@ -79,11 +87,22 @@ def test_against_a_scan_of_every_term():
     index = quillmesh.build_index([(w, 1, c) for w, c in counts.items()])
     for _ in range(200):
         term = "".join(rng.choice("abcd") for _ in range(rng.randint(0, 7)))
-        max_dist, limit = rng.randint(0, 3), rng.choice([None, 0, 1, 5, 40])
-        near = [(levenshtein(term, w), -counts[w], w) for w in words if levenshtein(term, w) <= max_dist]
-        best = sorted(near)[:limit]
-        got = quillmesh.suggest(index, term, max_dist=max_dist, limit=limit)
-        assert [(s.distance, -s.uses, s.term) for s in got] == best, (term, max_dist, limit)
+        max_dist = rng.randint(0, 3)
+        for distance, oracle in (("osa", optimal_string_alignment), ("levenshtein", levenshtein)):
+            got = quillmesh.suggest(index, term, max_dist=max_dist, limit=None, distance=distance)
+            found = {s.term: s.distance for s in got}
+            assert len(found) == len(got)
+            assert all(oracle(term, w) == d <= max_dist and counts[w] == s.uses
+                       for s, (w, d) in zip(got, found.items())), (term, max_dist, distance)
+            # Every term within plain edits, and within one swap and the edits left.
+            assert {w for w in words if levenshtein(term, w) <= max_dist} <= found.keys()
+            if distance == "osa":
+                one_swap = {w for w in words if oracle(term, w) <= max_dist and any(
+                    levenshtein(term[:k] + term[k + 1] + term[k] + term[k + 2:], w) < max_dist
+                    for k in range(len(term) - 1))}
+                assert one_swap <= found.keys(), (term, max_dist)
+            else:
+                assert found.keys() == {w for w in words if levenshtein(term, w) <= max_dist}
 
 
 def test_index_holds_its_parts_read_only():
