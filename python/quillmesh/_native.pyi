@@ -1,6 +1,6 @@
 # The package's private extension: helpers the package calls; not a public
 # interface.
-from typing import Callable, Iterable, Optional, Tuple
+from typing import Callable, Iterable, Optional, Sequence, Tuple
 
 from _typeshed import ReadableBuffer
 
@@ -22,3 +22,7 @@ class Rows:
     def build(self, video_top_n: int, /) -> int: ...
     def write(self, consume: Callable[[bytes], object], /) -> int: ...
     def term_counts(self) -> Tuple[bytes, bytes]: ...
+
+def score_typing_edits(
+    typo: str, words: list[str], costs: Sequence[float], transpositions: bool, /
+) -> list[tuple[int, float]]: ...
