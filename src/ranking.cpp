@@ -117,9 +117,8 @@ std::string uuid_text(const Uuid& id) {
 std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const NodeMatch> matches,
                                           std::size_t term_length, std::optional<std::uint32_t> limit,
                                           std::optional<double> min_score) {
-    if (limit && *limit == 0) {
-        return {};
-    }
+    // A limit of 0 still scores: the limit acts on videos, after every
+    // check of the matched nodes.
 
     // First pass: every check an inconsistent index can fail, in the order the
     // scoring reads (is_terminal, then payloads, then the counts of each
@@ -209,8 +208,9 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
                                           std::optional<std::uint32_t> limit,
                                           std::optional<bool> include_prefix_nodes,
                                           std::optional<double> min_score) {
-    // Neither a zero limit nor an index without nodes can yield a video: no walk.
-    if ((limit && *limit == 0) || trie.node_count() == 0) {
+    // An index without nodes has no root to walk from. A zero limit still
+    // walks and scores, so an inconsistent index fails as with any limit.
+    if (trie.node_count() == 0) {
         return {};
     }
     // The matcher never gets the limit: it counts videos, not nodes.

@@ -379,11 +379,12 @@ TEST(FuzzyMatchVideo, NoFallbackWhenTerminalMatchesListNoVideos) {
     EXPECT_EQ(fuzzy_match_video(t, "cat", 1, std::nullopt, true, 0.0).size(), 1u);
 }
 
-TEST(FuzzyMatchVideo, ZeroNodesAndZeroLimit) {
+TEST(FuzzyMatchVideo, ZeroNodesAnswerEmptyAndZeroLimitStillWalks) {
     EXPECT_TRUE(fuzzy_match_video(Trie{}, "cat", 1, std::nullopt, std::nullopt, std::nullopt).empty());
     Trie broken = cat_trie();
-    broken.node_shifts.clear();  // any walk would fail; a zero limit never walks
-    EXPECT_TRUE(fuzzy_match_video(broken, "cat", 1, 0u, true, std::nullopt).empty());
+    broken.node_shifts.clear();  // any walk fails, and a zero limit still walks
+    EXPECT_THROW(fuzzy_match_video(broken, "cat", 1, 0u, true, std::nullopt), IndexOutOfBounds);
+    EXPECT_TRUE(fuzzy_match_video(cat_trie(), "cat", 1, 0u, true, std::nullopt).empty());
 }
 
 }  // namespace

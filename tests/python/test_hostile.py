@@ -215,6 +215,17 @@ CASES = [
     ("video_counts shorter", lambda: one_term((4, (0, 1), (2,))).fuzzy_match_video("a"),
      Raises(PANIC, oob(1, 1))),
     ("video_counts empty", lambda: one_term((4, (0,), ())).fuzzy_match_video("a"), Raises(PANIC, oob(0, 0))),
+    # limit=0 counts videos after scoring: the walk and its checks still run.
+    # The early empty answer is fuzzy_match's alone.
+    ("video_counts shorter, limit 0", lambda: one_term((4, (0, 1), (2,))).fuzzy_match_video("a", limit=0),
+     Raises(PANIC, oob(1, 1))),
+    ("root without node_shifts, video limit 0",
+     lambda: P.from_bytes(encode_trie([], "\0a", [1], [None, None])).fuzzy_match_video("a", limit=0),
+     Raises(PANIC, oob(0, 0))),
+    ("root without node_shifts, match limit 0",
+     lambda: P.from_bytes(encode_trie([], "\0a", [1], [None, None])).fuzzy_match("a", limit=0), []),
+    ("zero nodes, video limit 0",
+     lambda: P.from_bytes(encode_trie([], "", [], [])).fuzzy_match_video("a", limit=0), []),
     ("video_counts longer", lambda: one_term((4, (0,), (2, 9))).fuzzy_match_video("a"), [("11", 0.5)]),
     # Declared lengths without the data behind them.
     ("node_shifts length 2**32-1", lambda: P.from_bytes(b"\xfc\xff\xff\xff\xff"),
