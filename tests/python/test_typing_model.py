@@ -2,6 +2,7 @@
 edit distance cannot (a handful of typos per rule, on a small index), and the
 distances under it are those of a plain table on random strings."""
 
+import importlib
 import random
 
 import pytest
@@ -11,51 +12,69 @@ from oracle import levenshtein, optimal_string_alignment
 from quillmesh._native import score_typing_edits
 from quillmesh.typing_model import COSTS, EditCosts
 
-# Every word once, with one use, except where the prior is what is tested.
-WORDS = {w: 1 for w in (
-    "letter lever big bigs hand herd cat cut the tea phone fore mat gap "
-    "coffee coffer until untie tomorrow borrow receive recede chocolate chocolates "
-    "field filed quick quack dinner diner sheep shed"
-).split()}
-WORDS.update({"bob": 100, "bog": 1, "sit": 50, "sat": 1})
+# Without its rule, each typo's expected word would cost the same as its
+# decoy, or more; the decoy is used twice as often, so it wins such ties.
+WITHOUT = {
+    "remove_double": "remove", "insert_double": "insert", "remove_vowel": "remove",
+    "substitute_vowel": "substitute", "substitute_sound": "substitute",
+    "substitute_near_key": "substitute", "insert_near_key": "insert",
+    "first_letter": 0.0, "transpose": 100.0, "PRIOR_WEIGHT": 0.0,
+}
 
 RULES = [
-    # (rule, typo, distance, expected first suggestion)
-    ("a doubled letter dropped", "leter", "osa", "letter"),
-    ("a doubled letter dropped", "cofee", "osa", "coffee"),
-    ("a doubled letter dropped", "tomorow", "osa", "tomorrow"),
-    ("a letter doubled", "bigg", "osa", "big"),
-    ("a letter doubled", "untill", "osa", "until"),
-    ("a letter doubled", "dinnner", "osa", "dinner"),
-    ("a vowel for a vowel", "hend", "osa", "hand"),
-    ("a vowel for a vowel", "recieve", "osa", "receive"),
-    ("a vowel left out", "choclate", "osa", "chocolate"),
-    ("a neighbouring key", "cst", "osa", "cat"),
-    ("a neighbouring key", "quivk", "osa", "quick"),
-    ("a group that sounds alike", "fone", "osa", "phone"),
-    ("a letter that sounds alike", "kat", "osa", "cat"),
-    ("a letter that sounds alike", "kwick", "osa", "quick"),
-    ("neighbours swapped", "teh", "osa", "the"),
-    ("neighbours swapped", "feild", "osa", "field"),
-    ("neighbours swapped: two edits without transpositions", "teh", "levenshtein", "tea"),
-    ("the first letter is seldom wrong", "gat", "osa", "gap"),
-    ("the first letter is seldom wrong", "xheep", "osa", "sheep"),
-    ("the likelier word among equal edits", "bop", "osa", "bob"),
-    ("the likelier word among equal edits", "set", "osa", "sit"),
+    # (the price of the rule, typo, expected first suggestion, decoy)
+    ("remove_double", "leter", "letter", "lester"),
+    ("remove_double", "cofee", "coffee", "cofree"),
+    ("remove_double", "tomorow", "tomorrow", "tomorows"),
+    ("insert_double", "bigg", "big", "bgg"),
+    ("insert_double", "untill", "until", "untll"),
+    ("insert_double", "dinnner", "dinner", "dnnner"),
+    ("remove_vowel", "choclate", "chocolate", "chocklate"),
+    ("remove_vowel", "histry", "history", "hisntry"),
+    ("substitute_vowel", "hend", "hand", "herd"),
+    ("substitute_vowel", "wimen", "women", "widen"),
+    ("substitute_near_key", "cst", "cat", "cut"),
+    ("substitute_near_key", "quivk", "quick", "quirk"),
+    ("insert_near_key", "sitr", "sit", "str"),
+    ("substitute_sound", "fone", "phone", "fore"),
+    ("substitute_sound", "kat", "cat", "mat"),
+    ("substitute_sound", "kwick", "quick", "kick"),
+    ("transpose", "teh", "the", "tech"),
+    ("transpose", "feild", "field", "feilds"),
+    ("first_letter", "gat", "gap", "cat"),
+    ("first_letter", "pist", "pint", "mist"),
+    # The likelier word among equal edits: here the expected one is the more
+    # used (100 times, the decoy once), and the decoy comes first by term.
+    ("PRIOR_WEIGHT", "bop", "bog", "bob"),
+    ("PRIOR_WEIGHT", "set", "sit", "sat"),
 ]
 
 
-@pytest.mark.parametrize("rule, typo, distance, expected", RULES, ids=[f"{r[0]}: {r[1]}" for r in RULES])
-def test_each_rule_decides_the_first_suggestion(rule, typo, distance, expected):
-    index = quillmesh.Index(quillmesh.build([(w, 1, 1) for w in WORDS]), WORDS)
-    got = quillmesh.suggest(index, typo, distance=distance)
-    assert got and got[0].term == expected, (rule, got[:3])
+def rule_index(rule, expected, decoy):
+    counts = {expected: 100, decoy: 1} if rule == "PRIOR_WEIGHT" else {expected: 1, decoy: 2}
+    return quillmesh.Index(quillmesh.build([(w, 1, 1) for w in counts]), counts)
 
 
-def test_the_prior_follows_the_counts():
-    flipped = dict(WORDS, bob=1, bog=100)
-    index = quillmesh.Index(quillmesh.build([(w, 1, 1) for w in flipped]), flipped)
-    assert quillmesh.suggest(index, "bop")[0].term == "bog"
+@pytest.mark.parametrize("rule, typo, expected, decoy", RULES, ids=[f"{r[0]}: {r[1]}" for r in RULES])
+def test_each_rule_decides_the_first_suggestion(rule, typo, expected, decoy, monkeypatch):
+    index = rule_index(rule, expected, decoy)
+    assert [s.term for s in quillmesh.suggest(index, typo)] == [expected, decoy]
+    # The same typo with the rule's price made that of any edit of its kind.
+    ranking = importlib.import_module("quillmesh.suggest")
+    if rule == "PRIOR_WEIGHT":
+        monkeypatch.setattr(ranking, "PRIOR_WEIGHT", WITHOUT[rule])
+    else:
+        plain = WITHOUT[rule]
+        price = getattr(COSTS, plain) if isinstance(plain, str) else plain
+        monkeypatch.setattr(ranking, "COSTS", COSTS._replace(**{rule: price}))
+    assert quillmesh.suggest(index, typo)[0].term == decoy
+
+
+def test_without_transpositions_a_swap_is_two_edits():
+    index = quillmesh.build_index([("the", 1, 1), ("tea", 2, 1)])
+    assert [tuple(s) for s in quillmesh.suggest(index, "teh", distance="levenshtein")] == [
+        ("tea", 1, 1), ("the", 2, 1)]
+    assert [s.term for s in quillmesh.suggest(index, "teh")] == ["the", "tea"]
 
 
 UNIT = EditCosts(*[1.0] * 11, 0.0)
