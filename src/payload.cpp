@@ -36,22 +36,24 @@ void Payload::merge_from(const Payload& other) {
     append_pairs(*this, pairs);
     append_pairs(other, pairs);
 
-    // Sum per video. Counts saturate as they are summed, which is the same as
-    // saturating the 64-bit sum once, so merging in steps changes nothing.
+    // Sum per video, in 64 bits.
     std::sort(pairs.begin(), pairs.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         if (distinct > 0 && pairs[distinct - 1].first == pairs[i].first) {
-            pairs[distinct - 1].second = std::min(pairs[distinct - 1].second + pairs[i].second, kCountMax);
+            pairs[distinct - 1].second += pairs[i].second;
         } else {
             pairs[distinct++] = pairs[i];
         }
     }
     pairs.resize(distinct);
 
-    // Largest count first; equal counts by ascending video number, so the
-    // result does not depend on the order of either input.
+    // Largest merged count first, by the 64-bit sum even where the stored
+    // count saturates; equal sums by ascending video number, so the result
+    // does not depend on the order of either input. A later merge starts
+    // from the stored (saturated) counts, so merging in steps is not the
+    // same as summing once.
     std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
         return a.second != b.second ? a.second > b.second : a.first < b.first;
     });
@@ -60,7 +62,7 @@ void Payload::merge_from(const Payload& other) {
     std::vector<std::uint32_t> counts(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ids[i] = pairs[i].first;
-        counts[i] = static_cast<std::uint32_t>(pairs[i].second);
+        counts[i] = static_cast<std::uint32_t>(std::min(pairs[i].second, kCountMax));
     }
     video_ids = std::move(ids);
     video_counts = std::move(counts);

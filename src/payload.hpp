@@ -15,8 +15,8 @@ struct Payload {
     std::vector<std::uint32_t> video_counts;
 
     // Absorbs `other`: total_count summed (saturating), counts summed per video
-    // (in 64 bits, stored saturated), ordered by count, largest first, equal
-    // counts by ascending video number.
+    // in 64 bits, ordered by that sum, largest first, equal sums by ascending
+    // video number, and stored saturated at 4294967295.
     void merge_from(const Payload& other);
 
     bool operator==(const Payload&) const = default;

@@ -51,7 +51,12 @@ bool in_merged_order(const PayloadView& p) {
     return true;
 }
 
-// Sums counts per video for one node at a time, reused across nodes.
+// Sums counts per video for one node at a time, reused across nodes, as the
+// node's sequence of merges would: the node's own lists and its first child
+// make merge 1, each further child one more merge. Within a merge counts sum
+// in 64 bits; a merge stores them saturated, and the next one starts from
+// the stored value. A slot therefore saturates when a later merge first
+// touches it, and at the end orders by its last merge's 64-bit sum.
 // Open addressing with linear probing; a slot belongs to the current node
 // when its stamp matches, so starting the next node costs one increment.
 class VideoAccumulator {
@@ -66,20 +71,41 @@ public:
         }
     }
 
-    void add(const PayloadView& p) {
+    // Adds p's entries as part of merge number `merge` (1, 2, ...).
+    void add(const PayloadView& p, std::uint32_t merge) {
         require_parallel(p);
         if ((used_.size() + p.video_ids.size()) * 2 > slots_.size()) {
             grow(used_.size() + p.video_ids.size());
         }
         for (std::size_t i = 0; i < p.video_ids.size(); ++i) {
             Slot& s = slots_[find_or_insert(p.video_ids[i])];
-            s.count = std::min(s.count + p.video_counts[i], kCountMax);
+            if (s.merge != merge) {
+                s.count = std::min(s.count, kCountMax);
+                s.merge = merge;
+            }
+            s.count += p.video_counts[i];
         }
     }
 
-    // Writes the accumulated entries into `ids` and `counts`, largest count
-    // first (equal counts by ascending video), cut to top_n.
-    void emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
+    // Writes the accumulated entries into `ids` and `counts` after merge
+    // `last`, largest merged count first (equal counts by ascending video),
+    // cut to top_n. Returns whether the stored lists are also in order by
+    // their stored counts (false once a count above 4294967295 was stored
+    // saturated: a merge of them alone may then reorder them).
+    bool emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n,
+              std::uint32_t last) {
+        bool wide = false;
+        for (std::uint32_t pos : used_) {
+            Slot& s = slots_[pos];
+            if (s.merge != last) {
+                s.count = std::min(s.count, kCountMax);
+            }
+            wide = wide || s.count > kCountMax;
+        }
+        if (wide) {
+            emit_wide(ids, counts, top_n);
+            return false;
+        }
         keys_.clear();
         for (std::uint32_t pos : used_) {
             keys_.push_back(order_key(slots_[pos].video, slots_[pos].count));
@@ -95,6 +121,7 @@ public:
             ids[i] = static_cast<std::uint32_t>(keys_[i]);
             counts[i] = static_cast<std::uint32_t>(kCountMax - (keys_[i] >> 32));
         }
+        return true;
     }
 
 private:
@@ -102,7 +129,32 @@ private:
         std::uint32_t video = 0;
         std::uint32_t stamp = 0;
         std::uint64_t count = 0;
+        std::uint32_t merge = 0;
     };
+
+    // emit() where some count passed 32 bits (rare: merged counts near the
+    // root of a huge index): the same order on (count, video) pairs.
+    void emit_wide(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs;
+        pairs.reserve(used_.size());
+        for (std::uint32_t pos : used_) {
+            pairs.emplace_back(slots_[pos].count, slots_[pos].video);
+        }
+        const auto before = [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        };
+        const std::size_t k = std::min<std::size_t>(pairs.size(), top_n);
+        if (pairs.size() > k) {
+            std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k), pairs.end(), before);
+        }
+        std::sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k), before);
+        ids.resize(k);
+        counts.resize(k);
+        for (std::size_t i = 0; i < k; ++i) {
+            ids[i] = pairs[i].second;
+            counts[i] = static_cast<std::uint32_t>(std::min(pairs[i].first, kCountMax));
+        }
+    }
 
     static std::size_t hash(std::uint32_t video) {
         return static_cast<std::size_t>((std::uint64_t{video} * 0x9E3779B97F4A7C15ull) >> 32);
@@ -116,7 +168,7 @@ private:
             }
             pos = (pos + 1) & mask_;
         }
-        slots_[pos] = Slot{video, stamp_, 0};
+        slots_[pos] = Slot{video, stamp_, 0, 0};
         used_.push_back(static_cast<std::uint32_t>(pos));
         return pos;
     }
@@ -132,7 +184,9 @@ private:
         mask_ = capacity - 1;
         // Fresh slots carry stamp 0; the current stamp is never 0.
         for (std::uint32_t pos : live) {
-            slots_[find_or_insert(old[pos].video)].count = old[pos].count;
+            Slot& s = slots_[find_or_insert(old[pos].video)];
+            s.count = old[pos].count;
+            s.merge = old[pos].merge;
         }
     }
 
@@ -512,9 +566,9 @@ void Trie::seal() {
 // Equivalent to taking each node's payload out, merging every child listing
 // other than itself into it with merge_from (children as they stand at that
 // moment), cutting to video_top_n and putting it back, for n = N-1 down to 0.
-// Instead of one merge per child, each node sums all contributions once in a
-// reused accumulator; since counts only grow and saturate, summing once and
-// sorting once gives the same lists as merging step by step.
+// Instead of one merge per child, each node sums all contributions in one
+// reused accumulator that keeps each merge's 64-bit sums and saturation
+// steps (VideoAccumulator), and sorts once.
 //
 // The result is assembled as a new table in processing order (last slot
 // first) and reversed at the end, so no slot is ever rewritten in place; a
@@ -561,7 +615,9 @@ void Trie::propagate(std::uint32_t video_top_n) {
         const EdgeRange range = children(n);
         std::uint32_t total = own.total_count;
         std::size_t contributions = 0;
-        std::optional<PayloadView> only;  // the first contribution, while it may be the only one
+        // The first contribution, while it may be the only one.
+        PayloadView only_view;
+        bool only = false;
         std::size_t only_child = 0;
         bool accumulating = false;
 
@@ -580,20 +636,21 @@ void Trie::propagate(std::uint32_t video_top_n) {
             total = saturating_add(total, child.total_count);
             ++contributions;
             if (contributions == 1 && own.video_ids.empty() && c < n_nodes && finished[c] != 0) {
-                only = child;
+                only_view = child;
+                only = true;
                 only_child = c;
                 continue;
             }
             if (!accumulating) {
                 acc.begin();
-                acc.add(own);
+                acc.add(own, 1);
                 if (only) {
-                    acc.add(*only);
-                    only.reset();
+                    acc.add(only_view, 1);
+                    only = false;
                 }
                 accumulating = true;
             }
-            acc.add(child);
+            acc.add(child, static_cast<std::uint32_t>(contributions));
         }
 
         if (contributions == 0) {
@@ -604,8 +661,8 @@ void Trie::propagate(std::uint32_t video_top_n) {
             finished[n] = in_merged_order(cut) ? 1 : 0;
             continue;
         }
-        if (only && only->total_count == total && only->video_ids.size() <= video_top_n &&
-            only->video_counts.size() <= video_top_n) {
+        if (only && only_view.total_count == total && only_view.video_ids.size() <= video_top_n &&
+            only_view.video_counts.size() <= video_top_n) {
             // The usual case on a chain of single children: the node's payload
             // is its child's, shared rather than copied.
             out.push_same_as(out_slot(only_child));
@@ -614,15 +671,15 @@ void Trie::propagate(std::uint32_t video_top_n) {
         }
         if (only) {
             // `only` lies in `out` itself: copied out before it is appended.
-            const auto only_ids = first_n(only->video_ids, video_top_n);
-            const auto only_counts = first_n(only->video_counts, video_top_n);
+            const auto only_ids = first_n(only_view.video_ids, video_top_n);
+            const auto only_counts = first_n(only_view.video_counts, video_top_n);
             ids.assign(only_ids.begin(), only_ids.end());
             counts.assign(only_counts.begin(), only_counts.end());
+            finished[n] = 1;
         } else {
-            acc.emit(ids, counts, video_top_n);
+            finished[n] = acc.emit(ids, counts, video_top_n, static_cast<std::uint32_t>(contributions)) ? 1 : 0;
         }
         out.push(total, ids, counts);
-        finished[n] = 1;
     }
     out.reverse();
     out.shrink_to_fit();

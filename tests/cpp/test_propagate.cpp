@@ -238,6 +238,8 @@ TEST(MergeFrom, Table) {
         {"merged count saturates", P(0, {1, 2}, {kMax, 3}), P(0, {1}, {kMax}), P(0, {1, 2}, {kMax, 3})},
         {"saturated ties by ascending video", P(0, {9, 2}, {kMax, kMax - 1}), P(0, {2}, {7}),
          P(0, {2, 9}, {kMax, kMax})},
+        {"ordered by the 64-bit sum, stored saturated", P(0, {2, 9}, {kMax, kMax - 1}), P(0, {9}, {7}),
+         P(0, {9, 2}, {kMax, kMax})},
     };
     for (const Case& c : cases) {
         Payload got = c.into;

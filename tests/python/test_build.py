@@ -334,3 +334,38 @@ def test_identical_bytes_from_two_builds():
                           recompute(scope["kids"], scope["payloads"], 5),
                           video_uuids=scope["uuids"], is_terminal=[False] + [True] * 40)
     assert bytes.fromhex(scope["out"]) == want
+
+
+# ---------------------------------------------------------------- merging in sequence
+
+M = 2**32 - 1
+
+
+def merged_videos(children):
+    """Node 'x' with one child per entry of `children` (each a dict video ->
+    count, at most two videos), merged one child at a time and cut to two;
+    the ids x ranks (its counts all saturate, so by ascending video)."""
+    n = len(children)
+    payloads = [None, None] + [(1, list(c), list(c.values())) for c in children]
+    index = PrefixSearch.from_internal_data_v2(
+        [0, 1] + [1 + n] * n, ["", "x"] + ["abc"[i] for i in range(n)], payloads, [1] + list(range(2, 2 + n)),
+        [(100 + v).to_bytes(4, "little") for v in range(10)], 2)
+    return [t for t, _ in index.fuzzy_match_video("x", 0, include_prefix_nodes=True)]
+
+
+# Sums past 4294967295 order by their 64-bit value within a merge and are
+# stored saturated; the next merge starts from the stored value.
+SEQUENCE_CASES = [
+    # Merge 2: 9 at M + 2 leads, 4 (M) and 7 (M) tie and 4 goes first.
+    # Saturating one sum of everything would keep 4 and 7.
+    ("two children", [{4: M, 9: M - 1000}, {9: 1002, 7: M}], ["104", "109"]),
+    # After merge 2, 9 and 4 are both stored as M; merge 3 adds 5 to 9, and
+    # 3 (M) ties with 4 (M) and goes first. One 64-bit sum of everything
+    # would keep 4 and 9, one saturated sum 3 and 4.
+    ("three children", [{9: M, 4: M - 10}, {9: 100, 4: 200}, {9: 5, 3: M}], ["103", "109"]),
+]
+
+
+@pytest.mark.parametrize("children, expected", [c[1:] for c in SEQUENCE_CASES], ids=[c[0] for c in SEQUENCE_CASES])
+def test_children_are_merged_one_at_a_time(children, expected):
+    assert merged_videos(children) == expected
