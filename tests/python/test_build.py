@@ -269,15 +269,15 @@ def recompute(kids, payloads, top_n):
         if not kids[v]:
             ids, counts = list(own[1]), list(own[2])
         else:
-            sums = {}
-            lists = [(own[1], own[2])] + [(result[c][1], result[c][2]) for c in kids[v]]
-            for vids, vcounts in lists:
-                for video, cnt in zip(vids, vcounts):
+            # One merge per child: 64-bit sums ordered, then stored saturated.
+            ids, counts = list(own[1]), list(own[2])
+            for c in kids[v]:
+                sums = {}
+                for video, cnt in [*zip(ids, counts), *zip(result[c][1], result[c][2])]:
                     sums[video] = sums.get(video, 0) + cnt
-            ranked = sorted(((min(c, MAX), video) for video, c in sums.items()),
-                            key=lambda e: (-e[0], e[1]))
-            ids = [video for _, video in ranked]
-            counts = [c for c, _ in ranked]
+                ranked = sorted(sums.items(), key=lambda e: (-e[1], e[0]))
+                ids = [video for video, _ in ranked]
+                counts = [min(cnt, MAX) for _, cnt in ranked]
         result[v] = (min(subtree_total[v], MAX), ids[:top_n], counts[:top_n])
     return result
 
