@@ -55,14 +55,17 @@ bool in_merged_order(const PayloadView& p) {
 // node's sequence of merges would: the node's own lists and its first child
 // make merge 1, each further child one more merge. Within a merge counts sum
 // in 64 bits; a merge stores them saturated, and the next one starts from
-// the stored value. A slot therefore saturates when a later merge first
-// touches it, and at the end orders by its last merge's 64-bit sum.
+// the stored value. Only slots past 4294967295 differ from one plain sum:
+// they are listed (over_), saturated when the next merge begins, and at the
+// end are exactly the ones whose last merge's 64-bit sum orders them.
 // Open addressing with linear probing; a slot belongs to the current node
 // when its stamp matches, so starting the next node costs one increment.
 class VideoAccumulator {
 public:
     void begin() {
         used_.clear();
+        over_.clear();
+        merge_ = 0;
         if (++stamp_ == 0) {
             for (Slot& s : slots_) {
                 s.stamp = 0;
@@ -77,13 +80,21 @@ public:
         if ((used_.size() + p.video_ids.size()) * 2 > slots_.size()) {
             grow(used_.size() + p.video_ids.size());
         }
-        for (std::size_t i = 0; i < p.video_ids.size(); ++i) {
-            Slot& s = slots_[find_or_insert(p.video_ids[i])];
-            if (s.merge != merge) {
-                s.count = std::min(s.count, kCountMax);
-                s.merge = merge;
+        if (merge != merge_) {
+            for (std::uint32_t pos : over_) {
+                slots_[pos].count = kCountMax;
             }
+            over_.clear();
+            merge_ = merge;
+        }
+        for (std::size_t i = 0; i < p.video_ids.size(); ++i) {
+            const std::size_t pos = find_or_insert(p.video_ids[i]);
+            Slot& s = slots_[pos];
+            const bool was_over = s.count > kCountMax;
             s.count += p.video_counts[i];
+            if (!was_over && s.count > kCountMax) {
+                over_.push_back(static_cast<std::uint32_t>(pos));
+            }
         }
     }
 
@@ -92,17 +103,8 @@ public:
     // cut to top_n. Returns whether the stored lists are also in order by
     // their stored counts (false once a count above 4294967295 was stored
     // saturated: a merge of them alone may then reorder them).
-    bool emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n,
-              std::uint32_t last) {
-        bool wide = false;
-        for (std::uint32_t pos : used_) {
-            Slot& s = slots_[pos];
-            if (s.merge != last) {
-                s.count = std::min(s.count, kCountMax);
-            }
-            wide = wide || s.count > kCountMax;
-        }
-        if (wide) {
+    bool emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
+        if (!over_.empty()) {
             emit_wide(ids, counts, top_n);
             return false;
         }
@@ -129,7 +131,6 @@ private:
         std::uint32_t video = 0;
         std::uint32_t stamp = 0;
         std::uint64_t count = 0;
-        std::uint32_t merge = 0;
     };
 
     // emit() where some count passed 32 bits (rare: merged counts near the
@@ -168,7 +169,7 @@ private:
             }
             pos = (pos + 1) & mask_;
         }
-        slots_[pos] = Slot{video, stamp_, 0, 0};
+        slots_[pos] = Slot{video, stamp_, 0};
         used_.push_back(static_cast<std::uint32_t>(pos));
         return pos;
     }
@@ -180,13 +181,16 @@ private:
         }
         std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
         std::vector<std::uint32_t> live = std::exchange(used_, {});
+        over_.clear();
         used_.reserve(entries);
         mask_ = capacity - 1;
         // Fresh slots carry stamp 0; the current stamp is never 0.
         for (std::uint32_t pos : live) {
-            Slot& s = slots_[find_or_insert(old[pos].video)];
-            s.count = old[pos].count;
-            s.merge = old[pos].merge;
+            const std::size_t to = find_or_insert(old[pos].video);
+            slots_[to].count = old[pos].count;
+            if (old[pos].count > kCountMax) {
+                over_.push_back(static_cast<std::uint32_t>(to));
+            }
         }
     }
 
@@ -194,6 +198,8 @@ private:
     std::size_t mask_ = 0;
     std::uint32_t stamp_ = 0;
     std::vector<std::uint32_t> used_;  // slot positions of the current node
+    std::vector<std::uint32_t> over_;  // those whose count passed 32 bits in merge merge_
+    std::uint32_t merge_ = 0;
     std::vector<std::uint64_t> keys_;
 };
 
@@ -677,7 +683,7 @@ void Trie::propagate(std::uint32_t video_top_n) {
             counts.assign(only_counts.begin(), only_counts.end());
             finished[n] = 1;
         } else {
-            finished[n] = acc.emit(ids, counts, video_top_n, static_cast<std::uint32_t>(contributions)) ? 1 : 0;
+            finished[n] = acc.emit(ids, counts, video_top_n) ? 1 : 0;
         }
         out.push(total, ids, counts);
     }
