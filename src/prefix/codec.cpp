@@ -61,8 +61,8 @@ std::size_t u32_seq_size(const List& values) {
     return varint_size(values.size()) + values.size() + 2 * extra;
 }
 
-std::size_t payload_size(const std::optional<PayloadView>& p) {
-    if (!p) {
+std::size_t payload_size(const PayloadView* p) {
+    if (p == nullptr) {
         return 1;
     }
     return 1 + varint_size(p->total_count) + u32_seq_size(p->video_ids) + u32_seq_size(p->video_counts);
@@ -209,6 +209,14 @@ std::size_t utf8_width_of_first(std::uint8_t b) {
 
 bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 
+std::uint64_t byteswap64(std::uint64_t x) {
+    std::uint64_t y = 0;
+    for (int i = 0; i < 8; ++i) {
+        y = (y << 8) | ((x >> (8 * i)) & 0xFF);
+    }
+    return y;
+}
+
 class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
@@ -223,8 +231,31 @@ public:
     }
 
     // An unsigned 32-bit value: markers beyond 252 are type errors before
-    // anything after them is read.
+    // anything after them is read. While eight bytes remain, the three
+    // common forms are read from one load without a branch on the form
+    // (which varies unpredictably in identifier lists); the rest, and every
+    // fault, take the checked path.
     std::uint32_t u32() {
+        if (remaining() >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, p_, sizeof x);
+            if constexpr (std::endian::native != std::endian::little) {
+                x = byteswap64(x);
+            }
+            const auto first = static_cast<std::uint32_t>(x & 0xFF);
+            if (first <= kMarkerU32) {
+                const bool u16 = first == kMarkerU16;
+                const bool u32 = first == kMarkerU32;
+                const auto v16 = static_cast<std::uint32_t>((x >> 8) & 0xFFFF);
+                const auto v32 = static_cast<std::uint32_t>(x >> 8);
+                p_ += 1 + 2 * static_cast<std::size_t>(u16) + 4 * static_cast<std::size_t>(u32);
+                return u32 ? v32 : u16 ? v16 : first;
+            }
+        }
+        return u32_checked();
+    }
+
+    std::uint32_t u32_checked() {
         const std::uint8_t first = byte();
         if (first <= kMaxSingleByte) return first;
         switch (first) {
@@ -257,6 +288,9 @@ public:
     }
 
     char32_t character() {
+        if (p_ != end_ && *p_ < 0x80) {
+            return *p_++;
+        }
         std::array<std::uint8_t, 4> b{};
         b[0] = byte();
         const std::size_t width = utf8_width_of_first(b[0]);
@@ -356,7 +390,31 @@ public:
                 partner[later] = static_cast<std::uint32_t>(std::min(p, c));
             }
         }
+        // Where each slot's bytes begin, relative to the first slot's, while
+        // they lie within 4 GiB of it: a slot whose bytes repeat its
+        // partner's exactly holds the same payload, so it shares the record
+        // without its lists being read or compared (bytes that differ, as
+        // longer integer forms may, take the reading path below).
+        const std::uint8_t* const first_slot = p_;
+        const bool offsets_fit = remaining() <= 0xFFFFFFFFu;
+        std::vector<std::uint32_t> starts;
+        if (offsets_fit) {
+            starts.reserve(room + 1);
+        }
         for (std::uint32_t i = 0; i < n; ++i) {
+            if (offsets_fit && i <= room) {
+                starts.push_back(static_cast<std::uint32_t>(p_ - first_slot));
+            }
+            if (offsets_fit && i < room && partner[i] != kNone) {
+                const std::uint32_t j = partner[i];
+                const std::uint8_t* same = first_slot + starts[j];
+                const std::size_t length = starts[j + 1] - starts[j];
+                if (*same == 1 && remaining() >= length && std::memcmp(p_, same, length) == 0) {
+                    table.push_same_as(j);
+                    p_ += length;
+                    continue;
+                }
+            }
             const std::uint8_t tag = byte();
             if (tag == 0) {
                 table.push_absent();
@@ -398,6 +456,40 @@ public:
         return out;
     }
 
+    // A sequence of identifiers: the whole ones the input holds are copied at
+    // once, and the first missing one fails as reading it alone would.
+    std::vector<Uuid> uuids() {
+        const std::uint32_t n = length();
+        const std::size_t whole = std::min<std::size_t>(n, remaining() / sizeof(Uuid));
+        std::vector<Uuid> out(whole);
+        if (whole > 0) {
+            std::memcpy(out.data(), p_, whole * sizeof(Uuid));
+            p_ += whole * sizeof(Uuid);
+        }
+        if (whole < n) {
+            uuid();  // throws UnexpectedEnd for what the first missing one lacks
+        }
+        return out;
+    }
+
+    // A sequence of booleans: the bytes the input holds are checked, then
+    // copied at once; the first one above 1 fails before a missing one.
+    std::vector<std::uint8_t> booleans() {
+        const std::uint32_t n = length();
+        const std::size_t held = std::min<std::size_t>(n, remaining());
+        const std::uint8_t* bad = std::find_if(p_, p_ + held, [](std::uint8_t b) { return b > 1; });
+        if (bad != p_ + held) {
+            p_ = bad;
+            boolean();  // throws InvalidBooleanValue
+        }
+        std::vector<std::uint8_t> out(p_, p_ + held);
+        p_ += held;
+        if (held < n) {
+            unexpected_end(1);
+        }
+        return out;
+    }
+
     std::vector<std::uint32_t> u32_seq() {
         return sequence<std::uint32_t>(1, [this] { return u32(); });
     }
@@ -431,9 +523,7 @@ std::size_t encoded_size(const Trie& trie) {
     }
     n += u32_seq_size(trie.child_transitions);
     n += varint_size(trie.payloads.size());
-    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
-        n += payload_size(trie.payloads.at(i));
-    }
+    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) { n += payload_size(p); });
     n += varint_size(trie.video_uuids.size()) + trie.video_uuids.size() * sizeof(Uuid);
     n += u32_seq_size(trie.video_int_ids);
     n += varint_size(static_cast<std::uint32_t>(trie.id_mode));
@@ -449,10 +539,9 @@ std::size_t encoded_size_bound(const Trie& trie) {
     n += kLength + 4 * trie.child_labels.size();
     n += kLength + kU32 * trie.child_transitions.size();
     n += kLength;
-    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
-        const std::optional<PayloadView> p = trie.payloads.at(i);
-        n += p ? 1 + kU32 + 2 * kLength + kU32 * (p->video_ids.size() + p->video_counts.size()) : 1;
-    }
+    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
+        n += p != nullptr ? 1 + kU32 + 2 * kLength + kU32 * (p->video_ids.size() + p->video_counts.size()) : 1;
+    });
     n += kLength + trie.video_uuids.size() * sizeof(Uuid);
     n += kLength + kU32 * trie.video_int_ids.size();
     n += kU32;
@@ -467,25 +556,38 @@ void write_trie(Writer& w, const Trie& trie) {
     w.u32_seq(trie.node_shifts);
     w.varint(trie.child_labels.size());
     for (char32_t c : trie.child_labels) {
-        w.character(c);
+        if (c < 0x80) {
+            w.ensure(1);
+            w.byte(static_cast<std::uint8_t>(c));
+        } else {
+            w.character(c);
+        }
     }
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
-        const std::optional<PayloadView> p = trie.payloads.at(i);
+    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
         w.ensure(1);
-        if (!p) {
+        if (p == nullptr) {
             w.byte(0);
-            continue;
+            return;
         }
         w.byte(1);
         w.varint(p->total_count);
         w.u32_seq(p->video_ids);
-        w.u32_seq(p->video_counts);
-    }
+        const std::span<const std::uint16_t> narrow = p->video_counts.narrow();
+        if (narrow.size() == p->video_counts.size()) {
+            w.u32_seq(narrow);
+        } else {
+            w.u32_seq(p->video_counts);
+        }
+    });
     w.varint(trie.video_uuids.size());
-    for (const Uuid& u : trie.video_uuids) {
-        w.raw(u.data(), u.size());
+    // The identifiers are one run of bytes, copied a block at a time (a
+    // block fits the sink's buffer).
+    const auto* ids = reinterpret_cast<const std::uint8_t*>(trie.video_uuids.data());
+    const std::size_t id_bytes = trie.video_uuids.size() * sizeof(Uuid);
+    for (std::size_t at = 0; at < id_bytes; at += Writer::kBlock * sizeof(Uuid)) {
+        w.raw(ids + at, std::min(id_bytes - at, Writer::kBlock * sizeof(Uuid)));
     }
     w.u32_seq(trie.video_int_ids);
     w.varint(static_cast<std::uint32_t>(trie.id_mode));
@@ -531,10 +633,10 @@ Trie decode(std::span<const std::uint8_t> bytes) {
     trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
     trie.child_transitions = r.u32_seq();
     trie.payloads = r.payload_table(trie.node_shifts, trie.child_transitions);
-    trie.video_uuids = r.sequence<Uuid>(sizeof(Uuid), [&] { return r.uuid(); });
+    trie.video_uuids = r.uuids();
     trie.video_int_ids = r.u32_seq();
     trie.id_mode = r.id_mode();
-    trie.is_terminal = r.sequence<std::uint8_t>(1, [&] { return r.boolean(); });
+    trie.is_terminal = r.booleans();
     return trie;
 }
 

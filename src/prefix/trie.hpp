@@ -82,6 +82,11 @@ public:
     }
     // The first k counts (k <= size()).
     CountList first(std::size_t k) const { return CountList(low_, high_, k); }
+    // For a list whose counts all fit 16 bits, the counts themselves (empty
+    // otherwise), for readers of whole lists.
+    std::span<const std::uint16_t> narrow() const {
+        return high_ == nullptr ? std::span<const std::uint16_t>(low_, size_) : std::span<const std::uint16_t>();
+    }
     iterator begin() const { return iterator(this, 0); }
     iterator end() const { return iterator(this, size_); }
 
@@ -165,6 +170,14 @@ public:
     }
     // Slot n copied out as the interchange record.
     std::optional<Payload> get(std::size_t n) const;
+    // Every slot in slot order, as f(slot, record, view): `record` numbers
+    // the slot's record (slots sharing one get the same number, below
+    // records()), `view` is null for an absent slot. One pass that counts
+    // the sharing slots as it goes instead of reading the rank directory
+    // per slot, for readers of the whole table (the encoder).
+    template <class F>
+    void for_each_slot(F&& f) const;
+    std::size_t records() const { return totals_.size(); }
 
     // Assembly, one slot after another. The appended lists must not point
     // into this table.
@@ -234,6 +247,13 @@ private:
     std::size_t shared_before(std::size_t n) const {
         const std::uint64_t below = shared_[n / 64] & ((std::uint64_t{1} << (n % 64)) - 1);
         return shared_before_[n / 64] + count_bits(below);
+    }
+    static constexpr std::size_t kPrefetchRecords = 16;
+    // Asks for the cache lines of `lines` times 64 bytes from `p` on.
+    static void prefetch(const void* p, int lines) {
+        for (int k = 0; k < lines; ++k) {
+            __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
+        }
     }
     // Where slot n is stored.
     std::size_t stored(std::size_t n) const { return reversed_ ? size_ - 1 - n : n; }
@@ -313,6 +333,38 @@ private:
     std::vector<std::uint32_t> wide_starts_;
     std::vector<std::uint16_t> counts_high_;
 };
+
+template <class F>
+void PayloadTable::for_each_slot(F&& f) const {
+    // before: the sharing slots stored ahead of the stored position p, which
+    // is n, or size_ - 1 - n in a reversed table.
+    std::size_t before = reversed_ ? targets_.size() : 0;
+    for (std::size_t n = 0; n < size_; ++n) {
+        const std::size_t p = stored(n);
+        const bool is_shared = bit(shared_, p);
+        if (reversed_) {
+            before -= is_shared;
+        }
+        const std::size_t r = is_shared ? targets_[before] : p - before;
+        if (!reversed_) {
+            before += is_shared;
+        }
+        // The lists lie in record order, which a reversed table walks
+        // backwards and in short blocks, a pattern the hardware does not
+        // foresee: the lists a few records on are asked for now.
+        const std::size_t ahead = reversed_ ? (r >= kPrefetchRecords ? r - kPrefetchRecords : 0) : r + kPrefetchRecords;
+        if (ahead < totals_.size()) {
+            prefetch(ids_.data() + id_begin(ahead), 2);
+            prefetch(counts_low_.data() + count_begin(ahead), 1);
+        }
+        if (bit(present_, p)) {
+            const PayloadView view{totals_[r], ids_of(r), counts_of(r)};
+            f(n, r, &view);
+        } else {
+            f(n, r, static_cast<const PayloadView*>(nullptr));
+        }
+    }
+}
 
 struct Trie {
     std::vector<std::uint32_t> node_shifts;

@@ -314,6 +314,40 @@ TEST(Codec, ChainsOfEqualPayloadsReadBackAsStored) {
     EXPECT_EQ(encode(back), bytes);
 }
 
+// A node's only child whose payload repeats the node's shares its record,
+// whether its bytes repeat the node's exactly or spell the same payload in
+// longer integer forms; bytes cut inside the repeat end as any cut does.
+TEST(Codec, RepeatedPayloadsShareTheirRecordWhateverTheirForm) {
+    // Two nodes, 0 -> 1, each with payload {3, [7, 300], [2, 1]}.
+    const std::string head = "02 00 01 | 02 61 62 | 01 01 | 02 ";
+    const std::string same = "01 03 02 07 FB 2C 01 02 02 01 ";
+    const std::string tail = "| 00 | 00 | 00 | 02 00 00";
+    struct Case {
+        const char* what;
+        std::string second;
+    };
+    const Case cases[] = {
+        {"the same bytes", same},
+        {"total as u16", "01 FB 03 00 02 07 FB 2C 01 02 02 01 "},
+        {"an id as u32", "01 03 02 07 FC 2C 01 00 00 02 02 01 "},
+        {"a length as u64", "01 03 FD 02 00 00 00 00 00 00 00 07 FB 2C 01 02 02 01 "},
+    };
+    const Payload p{3, {7, 300}, {2, 1}};
+    for (const Case& c : cases) {
+        const Bytes bytes = hex(head + same + c.second + tail);
+        const Trie t = decode(bytes);
+        EXPECT_EQ(t.payloads.get(0), p) << c.what;
+        EXPECT_EQ(t.payloads.get(1), p) << c.what;
+        EXPECT_EQ(t.payloads.stored_ids(), 2u) << c.what;
+        EXPECT_EQ(encode(t), hex(head + same + same + tail)) << c.what;
+        const std::size_t payload_start = hex(head).size();
+        for (std::size_t cut = payload_start; cut < bytes.size() - hex(tail).size(); ++cut) {
+            const Bytes shorter(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+            EXPECT_EQ(decode_error_of(shorter).rfind("UnexpectedEnd { additional: ", 0), 0u) << c.what << " cut " << cut;
+        }
+    }
+}
+
 TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
     for (char32_t bad : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
         Trie t;
