@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "prefix/label_search.hpp"  // the vector variant compiled in
 
 namespace quillmesh::walk {
 
@@ -63,7 +61,7 @@ public:
             return i < width && p >= bound_ && p - bound_ < n_ ? static_cast<std::uint32_t>(query_[p - bound_]) : kNone;
         };
         for (std::size_t i = 0; i < 4 * g.groups; i += 4) {
-#if defined(__SSE2__)
+#if defined(QUILLMESH_SIMD_SSE2)
             // Whole groups: matches() reads them sixteen bytes at a time,
             // which narrower stores just before would hold up.
             _mm_store_si128(reinterpret_cast<__m128i*>(g.window + i),
@@ -137,7 +135,7 @@ private:
 
     // The bits whose query code point is `label`.
     static std::uint64_t matches(const Step& g, char32_t label) {
-#if defined(__SSE2__)
+#if defined(QUILLMESH_SIMD_SSE2)
         const __m128i wanted = _mm_set1_epi32(static_cast<int>(label));
         std::uint64_t eq = 0;
         for (std::size_t k = 0; k < g.groups; ++k) {

@@ -15,10 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "prefix/band.hpp"
 #include "prefix/label_search.hpp"
 #include "prefix/sealed_scratch.hpp"
@@ -179,20 +175,12 @@ private:
             start_at_root(start, end);
             return true;
         }
-#if defined(__SSE2__)
         if (i + 2 < n_) {
             start_within(i, start, end, first);
             return true;
         }
-#endif
         const auto here = static_cast<std::uint32_t>(query_[i]);
         const auto next = i + 1 < n_ ? static_cast<std::uint32_t>(query_[i + 1]) : 0U;
-#if defined(__SSE2__)
-        const __m128i here_wanted = _mm_set1_epi8(static_cast<char>(here));
-        const __m128i next_wanted = _mm_set1_epi8(static_cast<char>(next));
-        const std::uint64_t here_usable = byte_label(here) ? ~std::uint64_t{0} : 0;
-        const std::uint64_t next_usable = byte_label(next) ? ~std::uint64_t{0} : 0;
-#endif
         for (std::size_t k = start; k < end; ++k) {
             const std::uint8_t x = edge_labels_[k];
             if (x == 0 || x == here) {
@@ -213,30 +201,18 @@ private:
             std::uint32_t after_insert = 0;  // the child's edge + 1 labelled q[i], or 0
             std::uint32_t after_replace = 0;  // and q[i + 1]
             const std::size_t width = c_end - c_start;
-#if defined(__SSE2__)
             if (width <= 64) {
-                // Both looked up in one pass over the labels.
-                std::uint64_t ins = 0;
-                std::uint64_t rep = 0;
-                for (std::size_t at = 0; at < width; at += 16) {
-                    const __m128i chunk =
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + c_start + at));
-                    ins |= std::uint64_t{equal(chunk, here_wanted)} << at;
-                    rep |= std::uint64_t{equal(chunk, next_wanted)} << at;
-                }
-                const std::uint64_t usable = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
-                ins &= usable & here_usable;
-                rep &= usable & next_usable;
+                // Both looked up in the same labels.
+                const std::uint64_t ins = label_mask(edge_labels_ + c_start, width, here);
+                const std::uint64_t rep = label_mask(edge_labels_ + c_start, width, next);
                 if ((ins | rep) == 0) {
                     continue;
                 }
                 after_insert = ins != 0 ? pos(std::countr_zero(ins)) + 1 : 0;
                 after_replace = rep != 0 ? pos(std::countr_zero(rep)) + 1 : 0;
-            } else
-#endif
-            {
-                const std::size_t ki = byte_label(here) ? find_label(edge_labels_, c_start, c_end, here) : c_end;
-                const std::size_t kr = byte_label(next) ? find_label(edge_labels_, c_start, c_end, next) : c_end;
+            } else {
+                const std::size_t ki = find_label(edge_labels_, c_start, c_end, here);
+                const std::size_t kr = find_label(edge_labels_, c_start, c_end, next);
                 after_insert = ki < c_end ? pos(ki - c_start) + 1 : 0;
                 after_replace = kr < c_end ? pos(kr - c_start) + 1 : 0;
             }
@@ -279,7 +255,6 @@ private:
         cursors_.resize(count);
     }
 
-#if defined(__SSE2__)
     // start_below's children of the node spelling q[0 ... i) (edges [start,
     // end), first child `first`) while both first steps stay short of the
     // query's end (i + 2 < n), so that each edit that goes on is a cursor:
@@ -288,10 +263,6 @@ private:
     void start_within(std::size_t i, std::size_t start, std::size_t end, std::uint32_t first) {
         const auto here = static_cast<std::uint32_t>(query_[i]);
         const auto next = static_cast<std::uint32_t>(query_[i + 1]);
-        const __m128i here_wanted = _mm_set1_epi8(static_cast<char>(here));
-        const __m128i next_wanted = _mm_set1_epi8(static_cast<char>(next));
-        const std::uint64_t here_usable = byte_label(here) ? ~std::uint64_t{0} : 0;
-        const std::uint64_t next_usable = byte_label(next) ? ~std::uint64_t{0} : 0;
         std::size_t count = cursors_.size();
         cursors_.resize(count + 2 * (end - start));
         OneEditCursor* const out = cursors_.data();
@@ -308,20 +279,11 @@ private:
             std::uint64_t ins = 0;
             std::uint64_t rep = 0;
             if (width <= 64) {
-                __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
-                ins = equal(chunk, here_wanted);
-                rep = equal(chunk, next_wanted);
-                for (std::size_t more = 16; more < width; more += 16) {
-                    chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at + more));
-                    ins |= std::uint64_t{equal(chunk, here_wanted)} << more;
-                    rep |= std::uint64_t{equal(chunk, next_wanted)} << more;
-                }
-                const std::uint64_t usable = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
-                ins &= usable & here_usable;
-                rep &= usable & next_usable;
+                ins = label_mask(edge_labels_ + at, width, here);
+                rep = label_mask(edge_labels_ + at, width, next);
             } else {
-                const std::size_t ki = byte_label(here) ? find_label(edge_labels_, c_start, c_end, here) : c_end;
-                const std::size_t kr = byte_label(next) ? find_label(edge_labels_, c_start, c_end, next) : c_end;
+                const std::size_t ki = find_label(edge_labels_, c_start, c_end, here);
+                const std::size_t kr = find_label(edge_labels_, c_start, c_end, next);
                 ins = ki < c_end ? std::uint64_t{1} << 63 : 0;  // found: its place is kept below instead
                 rep = kr < c_end ? std::uint64_t{1} << 63 : 0;
                 if (ins != 0 || rep != 0) {
@@ -351,16 +313,6 @@ private:
         cursors_.resize(count);
     }
 
-    // Which of sixteen labels equal the byte `wanted` holds sixteen times,
-    // bit k for label k.
-    static std::uint32_t equal(__m128i chunk, __m128i wanted) {
-        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
-    }
-    static std::uint32_t hits(__m128i chunk, std::uint32_t want) {
-        return equal(chunk, _mm_set1_epi8(static_cast<char>(want)));
-    }
-#endif
-
     // The edit reached `node`, having matched the query up to position j.
     void go_on(std::uint32_t node, std::size_t j, OneEdit edit) {
         if (j == n_) {
@@ -386,22 +338,17 @@ private:
                 const auto want = static_cast<std::uint32_t>(query_[cur.j]);
                 const std::size_t width = start < end ? end - start : 0;
                 std::uint32_t child = 0;
-#if defined(__SSE2__)
                 if (width <= 16) {
                     // An empty range may start anywhere: read at 0 instead
                     // (some node has children, or there would be no cursor).
                     const std::size_t at = width != 0 ? start : 0;
-                    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
-                    const std::uint32_t found =
-                        byte_label(want) ? hits(chunk, want) & ((std::uint32_t{1} << width) - 1) : 0;
+                    const std::uint64_t found = label_mask(edge_labels_ + at, width, want);
                     if (found == 0) {
                         continue;
                     }
                     child = targets_[at] + pos(std::countr_zero(found));
-                } else
-#endif
-                {
-                    const std::size_t k = byte_label(want) ? find_label(edge_labels_, start, end, want) : end;
+                } else {
+                    const std::size_t k = find_label(edge_labels_, start, end, want);
                     if (k >= end) {
                         continue;
                     }

@@ -14,10 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "prefix/band.hpp"
 #include "prefix/label_search.hpp"
 #include "prefix/levels.hpp"
@@ -525,36 +521,27 @@ private:
                 over_budget_ = true;
             }
         };
-#if defined(__SSE2__)
         if (width <= 16) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + start));
-            const std::uint32_t usable = (std::uint32_t{1} << width) - 1;
+            // One read of the labels serves every cell.
+            const std::uint8_t* const labels = edge_labels_ + start;
             for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
                 const auto j = static_cast<std::uint32_t>(e + static_cast<std::size_t>(std::countr_zero(rest)) - bound);
                 if (j >= n) {
                     break;  // cell n is the node's own record; higher bits lie past it
                 }
-                const auto want = static_cast<std::uint32_t>(query_[j]);
-                if (want - 1 >= 0xFF) {
-                    continue;  // U+0000 is never entered; no one byte holds the rest
-                }
-                const auto hits = static_cast<std::uint32_t>(_mm_movemask_epi8(
-                                      _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want))))) &
-                                  usable;
+                const std::uint64_t hits = label_mask(labels, width, static_cast<std::uint32_t>(query_[j]));
                 if (hits != 0) {
                     go_on(first_child + static_cast<std::uint32_t>(std::countr_zero(hits)), j);
                 }
             }
             return any;
         }
-#endif
         for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
             const auto j = static_cast<std::uint32_t>(e + static_cast<std::size_t>(std::countr_zero(rest)) - bound);
             if (j >= n) {
                 break;
             }
-            const auto want = static_cast<std::uint32_t>(query_[j]);
-            const std::size_t k = want == 0 ? end : find_label(edge_labels_, start, end, want);
+            const std::size_t k = find_label(edge_labels_, start, end, static_cast<std::uint32_t>(query_[j]));
             if (k != end) {
                 go_on(first_child + static_cast<std::uint32_t>(k - start), j);
             }
@@ -702,7 +689,6 @@ private:
     // one comparison, a cursor that finds nothing is dropped by not
     // advancing `kept`.
     std::size_t step_quick(std::size_t live) {
-#if defined(__SSE2__)
         Cursor* const cursors = cursors_.data();
         const std::size_t n = band_.n();
         std::size_t kept = 0;
@@ -720,8 +706,7 @@ private:
             const std::size_t width = start < end ? end - start : 0;
             if (width > 16) {
                 // A wide node: the general search.
-                const std::uint32_t want = static_cast<std::uint32_t>(query_[j]);
-                const std::size_t k = want == 0 ? end : find_label(edge_labels_, start, end, want);
+                const std::size_t k = find_label(edge_labels_, start, end, static_cast<std::uint32_t>(query_[j]));
                 if (k == end) {
                     continue;
                 }
@@ -741,14 +726,8 @@ private:
             // An empty range may start anywhere: read at 0 instead (every
             // array here holds an edge, since some node had children).
             const std::size_t at = width != 0 ? start : 0;
-            const std::uint32_t want = static_cast<std::uint32_t>(query_[j]);
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(edge_labels_ + at));
-            const auto eq = static_cast<std::uint32_t>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(want)))));
-            // Only the node's own labels, and no match for U+0000 (never
-            // entered) or a code point no one byte holds.
-            const std::uint32_t usable = want - 1 < 0xFF ? (std::uint32_t{1} << width) - 1 : 0;
-            const std::uint32_t hits = eq & usable;
+            const auto hits =
+                static_cast<std::uint32_t>(label_mask(edge_labels_ + at, width, static_cast<std::uint32_t>(query_[j])));
             const auto k = static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u));
             const std::uint32_t child = targets_[at] + k;
             if (hits != 0 && j + 1 == n) {
@@ -764,9 +743,6 @@ private:
             kept += hits != 0 ? 1 : 0;
         }
         return kept;
-#else
-        return step_cursors(live);
-#endif
     }
 
     // Puts arrivals_[from, end) in walk order: by entry, and below one entry
