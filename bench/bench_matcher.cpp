@@ -40,7 +40,7 @@ constexpr std::size_t kQueries = 2000;
 
 struct Corpus {
     std::vector<std::u32string> words;
-    Trie trie;
+    SearchIndex trie{Trie{}};
     std::vector<std::string> queries;
 };
 
@@ -62,7 +62,7 @@ const Corpus& corpus() {
     static const Corpus c = [] {
         Corpus c;
         c.words = bench::load_words();
-        c.trie = bench::build_breadth_first(c.words);
+        c.trie = SearchIndex(bench::build_breadth_first(c.words));
         std::mt19937 rng(20261208);
         for (std::size_t i = 0; i < kQueries; ++i) {
             const std::u32string& w = c.words[rng() % c.words.size()];
@@ -102,11 +102,12 @@ void set_counters(benchmark::State& state, std::uint32_t max_dist, bool terms) {
         // Edges as the plain walk examines them; steps as this walk takes them.
         std::vector<NodeMatch> out;
         CountingReporter plain{{out, terms}};
-        walk::walk_checked(c.trie, decode_utf8(q), max_dist, std::nullopt, plain);
+        walk::Recorder<CountingReporter> recorder(c.trie.trie(), plain, std::nullopt, {});
+        walk::walk_checked(c.trie.trie(), decode_utf8(q), max_dist, recorder);
         edges += plain.edges;
         out.clear();
         CountingReporter counting{{out, terms}};
-        walk::walk_trie(c.trie, decode_utf8(q), max_dist, std::nullopt, counting);
+        walk::walk_index(c.trie, decode_utf8(q), max_dist, std::nullopt, counting);
         rows += counting.rows;
         matches += out.size();
         double best = 1e300;
@@ -133,7 +134,7 @@ void set_counters(benchmark::State& state, std::uint32_t max_dist, bool terms) {
     state.counters["matches/query"] = static_cast<double>(matches) / n;
     state.counters["median_us"] = times[times.size() / 2];
     state.counters["warm_mean_us"] = warm / n;
-    state.counters["nodes"] = static_cast<double>(c.trie.node_count());
+    state.counters["nodes"] = static_cast<double>(c.trie.trie().node_count());
 }
 
 void BM_FuzzyMatch(benchmark::State& state) {

@@ -147,7 +147,6 @@ Trie build_trie(const std::vector<std::u32string>& words, std::mt19937_64& rng) 
         }
     }
     t.propagate(kTopN);
-    t.seal();
     return t;
 }
 
@@ -174,7 +173,7 @@ std::vector<std::string> make_queries(const std::vector<std::u32string>& words, 
 }
 
 struct Fixture {
-    Trie trie;
+    SearchIndex trie{Trie{}};
     std::vector<std::string> queries;
 };
 
@@ -183,7 +182,7 @@ const Fixture& fixture() {
         std::mt19937_64 rng(20261208);
         const std::vector<std::u32string> words = read_words();
         Fixture out;
-        out.trie = build_trie(words, rng);
+        out.trie = SearchIndex(build_trie(words, rng));
         out.queries = make_queries(words, rng);
         return out;
     }();
@@ -221,7 +220,7 @@ void run(benchmark::State& state, std::optional<bool> include_prefix_nodes) {
     }
     report_times(state, times);
     state.counters["rows_per_query"] = static_cast<double>(rows) / static_cast<double>(state.iterations());
-    state.counters["nodes"] = static_cast<double>(f.trie.node_count());
+    state.counters["nodes"] = static_cast<double>(f.trie.trie().node_count());
 }
 
 void BM_FuzzyMatchVideo_Default(benchmark::State& state) { run(state, std::nullopt); }
@@ -246,7 +245,7 @@ void BM_RankNodeMatches(benchmark::State& state) {
     std::size_t i = 0;
     for (auto _ : state) {
         const double start = thread_cpu_us();
-        auto result = rank_node_matches(f.trie, matches[i], lengths[i], std::nullopt, std::nullopt);
+        auto result = rank_node_matches(f.trie.trie(), matches[i], lengths[i], std::nullopt, std::nullopt);
         times.push_back(thread_cpu_us() - start);
         benchmark::DoNotOptimize(result);
         i = i + 1 == f.queries.size() ? 0 : i + 1;

@@ -93,7 +93,6 @@ inline Trie build_breadth_first(const std::vector<std::u32string>& words) {
         }
     }
     t.payloads.resize(n);
-    t.seal();
     return t;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <utility>
+#include <memory>
 
 namespace quillmesh {
 
@@ -49,6 +50,49 @@ private:
         return room;
     }
     List list_;
+};
+
+}  // namespace quillmesh
+
+namespace quillmesh {
+
+// Lends, for one call, the room of kind T that this thread keeps between
+// calls, or room of its own when the thread's is already lent: a call nested
+// inside another on the same thread (from a signal handler or a finalizer
+// that queries again) never shares the outer call's room. `Tag` tells
+// apart leases of the same T for different uses. The room is handed back
+// through T::trim() (it keeps at most kKeptBytes per list).
+template <class T, class Tag = T>
+class RoomLease {
+public:
+    RoomLease() : room_(&kept()) {
+        if (room_->busy) {
+            own_ = std::make_unique<Kept>();
+            room_ = own_.get();
+        }
+        room_->busy = true;
+    }
+    ~RoomLease() {
+        room_->value.trim();
+        room_->busy = false;
+    }
+    RoomLease(const RoomLease&) = delete;
+    RoomLease& operator=(const RoomLease&) = delete;
+
+    T& operator*() const { return room_->value; }
+    T* operator->() const { return &room_->value; }
+
+private:
+    struct Kept {
+        T value;
+        bool busy = false;
+    };
+    static Kept& kept() {
+        thread_local Kept room;
+        return room;
+    }
+    Kept* room_;
+    std::unique_ptr<Kept> own_;
 };
 
 }  // namespace quillmesh

@@ -203,11 +203,12 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
     return rows;
 }
 
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term,
+std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_view term,
                                           std::uint32_t max_dist,
                                           std::optional<std::uint32_t> limit,
                                           std::optional<bool> include_prefix_nodes,
                                           std::optional<double> min_score) {
+    const Trie& trie = index.trie();
     // An index without nodes has no root to walk from. A zero limit still
     // walks and scores, so an inconsistent index fails as with any limit.
     if (trie.node_count() == 0) {
@@ -216,16 +217,23 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
     // The matcher never gets the limit: it counts videos, not nodes.
     std::vector<NodeMatch> matches;
     if (include_prefix_nodes) {
-        matches = fuzzy_match_nodes(trie, term, max_dist, !*include_prefix_nodes, std::nullopt);
+        matches = fuzzy_match_nodes(index, term, max_dist, !*include_prefix_nodes, std::nullopt);
     } else {
-        matches = fuzzy_match_nodes(trie, term, max_dist, true, std::nullopt);
+        matches = fuzzy_match_nodes(index, term, max_dist, true, std::nullopt);
         // Prefix nodes only when no terminal node matched at all, whether or
         // not the terminal matches list any video.
         if (matches.empty()) {
-            matches = fuzzy_match_nodes(trie, term, max_dist, false, std::nullopt);
+            matches = fuzzy_match_nodes(index, term, max_dist, false, std::nullopt);
         }
     }
     return rank_node_matches(trie, matches, count_code_points(term), limit, min_score);
+}
+
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,
+                                          std::optional<std::uint32_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score) {
+    return fuzzy_match_video(SearchIndex(Trie(trie)), term, max_dist, limit, include_prefix_nodes, min_score);
 }
 
 }  // namespace quillmesh

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "prefix/derived.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix/trie.hpp"
 
@@ -37,8 +38,14 @@ double node_weight(std::uint32_t distance, std::size_t term_length, bool is_term
 // Picks the nodes (include_prefix_nodes: true, false, or absent for terminal
 // nodes first and prefix nodes only when no terminal node matches) and ranks
 // their videos.
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term,
+std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_view term,
                                           std::uint32_t max_dist,
+                                          std::optional<std::uint32_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score);
+
+// The same on a bare trie, whose derived form is made for the one call.
+std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,
                                           std::optional<std::uint32_t> limit,
                                           std::optional<bool> include_prefix_nodes,
                                           std::optional<double> min_score);

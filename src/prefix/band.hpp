@@ -18,7 +18,8 @@ inline constexpr std::uint32_t kMaxBound = 65535;
 // Most memory one query may use for the distance rows of its current path.
 inline constexpr std::size_t kRowBudgetBytes = std::size_t{256} << 20;
 
-// The band of the Levenshtein table that a bounded walk needs.
+// The band of the Levenshtein table that a bounded walk needs: the diagonal
+// band of Ukkonen 1985 ("Algorithms for approximate string matching").
 //
 // Cell (d, j) is the distance between the first d labels of the path and the
 // first j query code points; it is at least |d - j|, so only cells with

@@ -1,4 +1,4 @@
-// The band of a row held as bit masks, one per distance: the form the sealed
+// The band of a row held as bit masks, one per distance: the form the banded
 // walk computes rows in while the band fits in 64 bits.
 #pragma once
 
@@ -23,6 +23,8 @@ namespace quillmesh::walk {
 //                           or  (d, j)     <= e - 1  (deletion)        one bit down
 //                           or  (d + 1, j - 1) <= e - 1  (insertion)   one bit up
 //
+// These are the bit-parallel rows of Wu and Manber 1992 (one word per number
+// of errors, "Fast text searching allowing errors"), laid over the band.
 // Needs 2 * bound + 1 <= 64.
 class Levels {
 public:

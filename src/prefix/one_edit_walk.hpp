@@ -1,8 +1,8 @@
-// The walk at a bound of 1 on a sealed trie whose children are consecutive,
-// in label order and labelled in one byte: the commonest query, answered
-// from the edits themselves instead of rows. walk_sealed() (sealed_walk.hpp)
-// takes it when it applies; it gives the records SealedWalk gives, in the
-// same order.
+// The walk at a bound of 1 on a checked index whose children are
+// consecutive, in label order and labelled in one byte: the commonest query,
+// answered from the edits themselves instead of rows. choose_engine()
+// (walk.hpp) takes it when it applies; it gives the records walk_checked()
+// gives, in the same order.
 #pragma once
 
 #include <algorithm>
@@ -17,7 +17,9 @@
 
 #include "prefix/band.hpp"
 #include "prefix/label_search.hpp"
+#include "prefix/recorder.hpp"
 #include "prefix/sealed_scratch.hpp"
+#include "prefix/derived.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
@@ -36,29 +38,39 @@ namespace quillmesh::walk {
 // deletion from itself, and each then follows the rest of the query, one
 // child per code point. The first step below each child looks up q[i] and
 // q[i + 1] at once, against one read of its labels (below the root, in the
-// label sets Trie::seal keeps for the root's children), and the rest is
+// label sets DerivedIndex keeps for the root's children), and the rest is
 // followed for all edits together, a step at a time, so that their reads
 // overlap. The found nodes are put in the walk's order (in label order,
 // which is the order of their texts) and recorded, up to the limit.
+//
+// This is neighbourhood generation for one edit: the query's one-edit
+// neighbours are spelled out against the trie instead of computing rows
+// (cf. the dictionary look-up of Mor and Fraenkel 1982, where each
+// neighbour is looked up in turn).
+//
+// Whether the walk runs on an index: checked, with consecutive children in
+// label order and one-byte labels.
+inline bool one_edit_applies(const DerivedIndex& derived) {
+    return derived.checked() && derived.children_sorted() && derived.children_consecutive() &&
+           !derived.edge_labels().empty();
+}
+
 template <class Reporter>
 class OneEditWalk {
 public:
-    // Whether the walk runs on `trie` (it must be sealed).
-    static bool applies(const Trie& trie) {
-        return trie.children_sorted() && trie.children_consecutive() && !trie.edge_labels().empty();
-    }
 
-    OneEditWalk(const Trie& trie, std::u32string_view query, Reporter& reporter, SealedScratch& scratch)
-        : trie_(trie),
-          reporter_(reporter),
+    OneEditWalk(const SearchIndex& index, std::u32string_view query, Recorder<Reporter>& recorder,
+                SealedScratch& scratch)
+        : trie_(index.trie()),
+          recorder_(recorder),
           query_(query.data()),
           n_(query.size()),
-          shifts_(trie.node_shifts.data()),
-          targets_(trie.child_transitions.data()),
-          edge_labels_(trie.edge_labels().data()),
-          root_sets_(trie.root_child_sets().empty() ? nullptr : trie.root_child_sets().data()),
-          nodes_(trie.node_shifts.size()),
-          edges_(trie.child_transitions.size()),
+          shifts_(trie_.node_shifts.data()),
+          targets_(trie_.child_transitions.data()),
+          edge_labels_(index.derived().edge_labels().data()),
+          root_sets_(index.derived().root_child_sets().empty() ? nullptr : index.derived().root_child_sets().data()),
+          nodes_(trie_.node_shifts.size()),
+          edges_(trie_.child_transitions.size()),
           on_path_(scratch.on_path),
           cursors_(scratch.edit_cursors),
           found_(scratch.found),
@@ -68,7 +80,7 @@ public:
     // recorded. False, having recorded nothing, when the query is too long
     // for 32-bit positions or the edits to follow would pass the budget: the
     // caller then walks it another way.
-    bool run(std::optional<std::uint32_t> limit) {
+    bool run() {
         if (n_ >= std::numeric_limits<std::uint32_t>::max()) {
             return false;
         }
@@ -90,7 +102,7 @@ public:
             }
         }
         follow();
-        record(limit);
+        record();
         return true;
     }
 
@@ -99,12 +111,10 @@ private:
 
     static std::uint32_t pos(std::size_t j) { return static_cast<std::uint32_t>(j); }
 
-    std::size_t edges_end(std::uint32_t v) const { return v + 1 < nodes_ ? shifts_[v + 1] : edges_; }
+    std::size_t edges_end(std::uint32_t v) const { return children_end(shifts_, nodes_, edges_, v); }
 
     void step_hook() {
-        if constexpr (requires { reporter_.on_step(); }) {
-            reporter_.on_step();
-        }
+        recorder_.step();
     }
 
     // The nodes spelling q[0 ... i) for i = 0 ... m, the longest prefix
@@ -242,7 +252,7 @@ private:
         for (std::size_t k = start; k < end; ++k) {
             step_hook();
             const std::uint8_t x = edge_labels_[k];
-            const Trie::LabelSet& set = root_sets_[k - start];
+            const DerivedIndex::LabelSet& set = root_sets_[k - start];
             // Not the path's own child, nor one never entered.
             const bool entered = x != 0 && x != here;
             const bool ins = entered && here_usable && set.has(here_byte);
@@ -402,44 +412,41 @@ private:
     }
 
     // The found nodes the reporter takes, in walk order, up to the limit.
-    void record(std::optional<std::uint32_t> limit) {
+    void record() {
         std::size_t kept = 0;
         for (const OneEditFound& f : found_) {
-            if (reporter_.accepts(trie_, f.node)) {
+            if (recorder_.accepts(f.node)) {
                 found_[kept++] = f;
             }
         }
         found_.resize(kept);
         std::sort(found_.begin(), found_.end(),
                   [this](const OneEditFound& a, const OneEditFound& b) { return before(a.edit, b.edit); });
-        std::size_t count = found_.size();
-        if (limit && *limit < count) {
-            count = *limit;
-        }
-        for (std::size_t r = 0; r < count; ++r) {
-            const OneEdit& e = found_[r].edit;
+        for (const OneEditFound& f : found_) {
+            const OneEdit& e = f.edit;
             const std::uint32_t distance = e.kind == OneEdit::kSame ? 0 : 1;
+            std::size_t len = 0;
             if constexpr (Reporter::kSpellsPath) {
-                const std::size_t len = length(e);
+                len = length(e);
                 path_.resize(std::max(path_.size(), len));
                 for (std::size_t p = 0; p < len; ++p) {
                     path_[p] = static_cast<char32_t>(code_point(e, p));
                 }
-                reporter_.record(found_[r].node, distance, std::span<const char32_t>(path_.data(), len));
-            } else {
-                reporter_.record(found_[r].node, distance, std::span<const char32_t>());
+            }
+            if (recorder_.record(f.node, distance, std::span<const char32_t>(path_.data(), len))) {
+                return;
             }
         }
     }
 
     const Trie& trie_;
-    Reporter& reporter_;
+    Recorder<Reporter>& recorder_;
     const char32_t* query_;
     std::size_t n_;
     const std::uint32_t* shifts_;
     const std::uint32_t* targets_;
     const std::uint8_t* edge_labels_;
-    const Trie::LabelSet* root_sets_;  // Trie::root_child_sets(), or null
+    const DerivedIndex::LabelSet* root_sets_;  // DerivedIndex::root_child_sets(), or null
     std::size_t nodes_;
     std::size_t edges_;
     std::vector<std::uint32_t>& on_path_;  // on_path_[i] spells q[0 ... i)

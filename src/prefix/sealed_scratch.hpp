@@ -91,9 +91,8 @@ struct OneEditFound {
 
 // The sealed walk's working storage. A query of a few microseconds would
 // otherwise spend a good part of them allocating it, so each thread keeps one
-// for its walks, holding at most kKeptBytes per list between them: a walk
-// that needed more gives the rest back when it ends. A walk started while
-// another on the same thread holds it (none does today) gets its own.
+// for its walks (ScratchLease), holding at most kKeptBytes per list between
+// them: a walk that needed more gives the rest back when it ends.
 struct SealedScratch {
     std::vector<std::uint32_t> spent;
     std::vector<std::uint32_t> cells;
@@ -107,9 +106,11 @@ struct SealedScratch {
     std::vector<std::uint32_t> on_path;  // the one-edit walk's: nodes spelling the query's prefixes
     std::vector<OneEditCursor> edit_cursors;
     std::vector<OneEditFound> found;
-    bool busy = false;
 
     void trim() {
+        waiting.clear();
+        frames.clear();
+        arrivals.clear();
         give_back_room(spent);
         give_back_room(cells);
         give_back_room(levels);
@@ -126,34 +127,6 @@ struct SealedScratch {
 };
 
 // Lends the thread's scratch for one walk (or a fresh one if it is lent).
-class ScratchLease {
-public:
-    ScratchLease() : scratch_(&thread_scratch()) {
-        if (scratch_->busy) {
-            own_ = std::make_unique<SealedScratch>();
-            scratch_ = own_.get();
-        }
-        scratch_->busy = true;
-    }
-    ~ScratchLease() {
-        scratch_->waiting.clear();
-        scratch_->frames.clear();
-        scratch_->arrivals.clear();
-        scratch_->trim();
-        scratch_->busy = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-
-    SealedScratch& operator*() const { return *scratch_; }
-
-private:
-    static SealedScratch& thread_scratch() {
-        thread_local SealedScratch scratch;
-        return scratch;
-    }
-    SealedScratch* scratch_;
-    std::unique_ptr<SealedScratch> own_;
-};
+using ScratchLease = RoomLease<SealedScratch>;
 
 }  // namespace quillmesh::walk

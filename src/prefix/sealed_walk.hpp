@@ -1,6 +1,6 @@
-// The walk of a sealed trie: the unchecked, faster form of walk_checked()
-// (walk.hpp), used by walk_trie() for every trie that Trie::seal() found
-// consistent.
+// The banded walk of a checked index: the unchecked, faster form of
+// walk_checked() (walk.hpp), chosen by choose_engine() for every index that
+// DerivedIndex found consistent.
 #pragma once
 
 #include <algorithm>
@@ -16,14 +16,16 @@
 
 #include "prefix/band.hpp"
 #include "prefix/label_search.hpp"
+#include "prefix/recorder.hpp"
 #include "prefix/levels.hpp"
 #include "prefix/one_edit_walk.hpp"
 #include "prefix/sealed_scratch.hpp"
+#include "prefix/derived.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
 
-// The same walk on a sealed trie (Trie::sealed()), whose reads cannot fail:
+// The same walk on a checked index (DerivedIndex::checked()), whose reads cannot fail:
 // the sequences are read directly, and a node's children are tried all at
 // once, before the walk goes down into the first of them. The rows of the
 // children that stay within the bound wait side by side until each one's
@@ -47,24 +49,24 @@ namespace quillmesh::walk {
 template <class Reporter>
 class SealedWalk {
 public:
-    SealedWalk(const Trie& trie, std::u32string_view query, std::uint32_t bound, Reporter& reporter,
-               SealedScratch& scratch)
-        : trie_(trie),
+    SealedWalk(const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
+               Recorder<Reporter>& recorder, SealedScratch& scratch)
+        : trie_(index.trie()),
           band_(query, bound),
-          reporter_(reporter),
-          shifts_(trie.node_shifts.data()),
-          targets_(trie.child_transitions.data()),
-          labels_(trie.child_labels.data()),
-          nodes_(trie.node_shifts.size()),
-          edges_(trie.child_transitions.size()),
+          recorder_(recorder),
+          shifts_(trie_.node_shifts.data()),
+          targets_(trie_.child_transitions.data()),
+          labels_(trie_.child_labels.data()),
+          nodes_(trie_.node_shifts.size()),
+          edges_(trie_.child_transitions.size()),
           stride_(band_.stride()),
-          sorted_(trie.children_sorted()),
-          consecutive_(trie.children_consecutive()),
-          quick_(consecutive_ && !trie.edge_labels().empty()),
+          sorted_(index.derived().children_sorted()),
+          consecutive_(index.derived().children_consecutive()),
+          quick_(consecutive_ && !index.derived().edge_labels().empty()),
           masks_(2 * std::size_t{band_.bound()} + 1 <= Levels::kMaxWidth),
           levels_model_(query, band_.bound()),
           query_(query.data()),
-          edge_labels_(trie.edge_labels().empty() ? nullptr : trie.edge_labels().data()),
+          edge_labels_(index.derived().edge_labels().empty() ? nullptr : index.derived().edge_labels().data()),
           spent_(scratch.spent),
           cells_(scratch.cells),
           levels_(scratch.levels),
@@ -97,8 +99,7 @@ public:
         }
     }
 
-    bool run(std::optional<std::uint32_t> limit) {
-        limit_ = limit;
+    bool run() {
         used_ = stride_;
         if (band_.n() >= std::numeric_limits<std::uint32_t>::max()) {
             return false;  // positions are held in 32 bits (SealedCursor)
@@ -203,7 +204,7 @@ private:
     using Frame = SealedFrame;
 
     // Where node v's edges end (they start at node_shifts[v]).
-    std::size_t edges_end(std::uint32_t v) const { return v + 1 < nodes_ ? shifts_[v + 1] : edges_; }
+    std::size_t edges_end(std::uint32_t v) const { return children_end(shifts_, nodes_, edges_, v); }
 
     // Room in `rows` (cells or levels) for `count` more rows past the ones in
     // use; false when that would pass the row budget.
@@ -254,9 +255,7 @@ private:
         const typename Band::Step g = band_.geometry(d);
 
         auto try_child = [&](std::uint32_t c, char32_t label) {
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
+            recorder_.step();
             std::uint32_t last = 0;
             const std::uint32_t child_low = band_.step(prev, cells + used, g, label, last);
             if (child_low <= bound) {
@@ -317,9 +316,7 @@ private:
             cursors_.clear();
         }
         for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
+            recorder_.step();
             std::uint32_t last = 0;
             std::uint64_t* const cur = levels + used;
             const std::uint32_t child_low = levels_model_.step(prev, cur, step_, label, last);
@@ -373,13 +370,7 @@ private:
     // Records node c at `depth`, reached just now, if the reporter takes it;
     // true once the limit is reached.
     bool note(std::uint32_t c, std::uint32_t last, std::size_t depth) {
-        if (last <= band_.bound() && reporter_.accepts(trie_, c)) {
-            reporter_.record(c, last, std::span<const char32_t>(path_data_, Reporter::kSpellsPath ? depth : 0));
-            if (limit_ && ++recorded_ >= *limit_) {
-                return true;
-            }
-        }
-        return false;
+        return last <= band_.bound() && recorder_.note(c, last, std::span<const char32_t>(path_data_, depth));
     }
 
     // In a node's children [start, end), in strictly ascending label order:
@@ -418,9 +409,7 @@ private:
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t start = shifts_[u];
             const std::size_t end = edges_end(u);
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
+            recorder_.step();
             if (start >= end || query_[j] == U'\0') {
                 return;
             }
@@ -481,9 +470,7 @@ private:
         for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
             for (std::size_t w = 0; w < count; ++w) {
                 if (wanted[w] == label) {
-                    if constexpr (requires { reporter_.on_step(); }) {
-                        reporter_.on_step();
-                    }
+                    recorder_.step();
                     __builtin_prefetch(shifts_ + c);
                     const std::uint32_t last = (keeps[w] & end_bit) != 0 ? static_cast<std::uint32_t>(bound) : cap;
                     waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, keeps[w]});
@@ -654,9 +641,7 @@ private:
         std::size_t kept = 0;
         for (std::size_t i = 0; i < live; ++i) {
             const Cursor& c = cursors[i];
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
+            recorder_.step();
             const std::size_t start = c.start;
             const std::size_t end = c.end;
             const std::uint32_t j = c.j;
@@ -694,9 +679,7 @@ private:
         std::size_t kept = 0;
         for (std::size_t i = 0; i < live; ++i) {
             const Cursor& c = cursors[i];
-            if constexpr (requires { reporter_.on_step(); }) {
-                reporter_.on_step();
-            }
+            recorder_.step();
             const std::uint32_t node = c.node;
             const std::size_t start = shifts_[node];
             const std::size_t end = edges_end(node);
@@ -803,7 +786,7 @@ private:
 
     const Trie& trie_;
     const Band band_;
-    Reporter& reporter_;
+    Recorder<Reporter>& recorder_;
     const std::uint32_t* shifts_;
     const std::uint32_t* targets_;
     const char32_t* labels_;
@@ -811,13 +794,13 @@ private:
     std::size_t edges_;
     std::size_t stride_;
     bool sorted_;
-    bool consecutive_;  // Trie::children_consecutive()
+    bool consecutive_;  // DerivedIndex::children_consecutive()
     bool quick_;        // and one-byte edge labels too (step_quick)
     bool masks_;  // spent nodes carry masks, and rows are levels
     const Levels levels_model_;
     Levels::Step step_;  // set by geometry() before each use
     const char32_t* query_;
-    const std::uint8_t* edge_labels_;  // Trie::edge_labels(), or null
+    const std::uint8_t* edge_labels_;  // DerivedIndex::edge_labels(), or null
     std::vector<std::uint32_t>& spent_;
     std::vector<std::uint32_t>& cells_;  // rows unless masks_; only its first used_ cells mean anything
     std::vector<std::uint64_t>& levels_;  // rows as levels when masks_, likewise
@@ -829,20 +812,7 @@ private:
     std::vector<std::uint32_t>& turns_;  // and the edge positions of paths it compares
     std::vector<char32_t>& path_;   // room for the labels of depths 1 ... n + bound
     char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
-    std::optional<std::uint32_t> limit_;
-    std::size_t recorded_ = 0;
     bool over_budget_ = false;  // first_step found more cells than kMaxCursors
 };
-
-template <class Reporter>
-bool walk_sealed(const Trie& trie, std::u32string_view query, std::uint32_t bound,
-                 std::optional<std::uint32_t> limit, Reporter& reporter) {
-    const ScratchLease scratch;
-    if (bound == 1 && OneEditWalk<Reporter>::applies(trie) &&
-        OneEditWalk<Reporter>(trie, query, reporter, *scratch).run(limit)) {
-        return true;
-    }
-    return SealedWalk<Reporter>(trie, query, bound, reporter, *scratch).run(limit);
-}
 
 }  // namespace quillmesh::walk

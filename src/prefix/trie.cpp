@@ -514,59 +514,6 @@ bool PayloadTable::operator==(const PayloadTable& other) const {
     return true;
 }
 
-// ---------------------------------------------------------------- seal
-
-void Trie::seal() {
-    const std::size_t n = child_labels.size();
-    const std::size_t edges = child_transitions.size();
-    bool ok = n > 0 && node_shifts.size() == n && is_terminal.size() == n;
-    for (std::size_t k = 0; ok && k < edges; ++k) {
-        ok = child_transitions[k] < n;
-    }
-    for (std::size_t v = 0; ok && v < n; ++v) {
-        const std::size_t start = node_shifts[v];
-        const std::size_t end = v + 1 < n ? node_shifts[v + 1] : edges;
-        ok = start >= end || end <= edges;
-    }
-    bool sorted = ok;
-    bool consecutive = ok;
-    for (std::size_t v = 0; (sorted || consecutive) && v < n; ++v) {
-        const std::size_t start = node_shifts[v];
-        const std::size_t end = v + 1 < n ? node_shifts[v + 1] : edges;
-        for (std::size_t k = start + 1; k < end; ++k) {
-            const std::uint32_t a = child_transitions[k - 1];
-            const std::uint32_t b = child_transitions[k];
-            sorted = sorted && child_labels[a] < child_labels[b];
-            consecutive = consecutive && b == a + 1;
-        }
-    }
-    seal_.ok = ok;
-    seal_.sorted = sorted;
-    seal_.consecutive = consecutive;
-    seal_.edge_labels.clear();
-    seal_.edge_labels.shrink_to_fit();
-    if (ok && std::all_of(child_labels.begin(), child_labels.end(), [](char32_t c) { return c < 0x100; })) {
-        seal_.edge_labels.resize(edges + kEdgeLabelPadding);
-        for (std::size_t k = 0; k < edges; ++k) {
-            seal_.edge_labels[k] = static_cast<std::uint8_t>(child_labels[child_transitions[k]]);
-        }
-    }
-    seal_.root_child_sets.clear();
-    seal_.root_child_sets.shrink_to_fit();
-    if (!seal_.edge_labels.empty() && sorted && consecutive) {
-        const EdgeRange root = children(0);
-        for (std::size_t k = root.start; k < root.end; ++k) {
-            const EdgeRange below = children(child_transitions[k]);
-            LabelSet& set = seal_.root_child_sets.emplace_back();
-            set.first = below.empty() ? 0 : child_transitions[below.start];
-            std::fill(std::begin(set.place), std::end(set.place), std::uint16_t{0});
-            for (std::size_t e = below.start; e < below.end; ++e) {
-                set.place[seal_.edge_labels[e]] = static_cast<std::uint16_t>(e - below.start + 1);
-            }
-        }
-    }
-}
-
 // ---------------------------------------------------------------- propagate
 
 // Equivalent to taking each node's payload out, merging every child listing

@@ -366,6 +366,15 @@ void PayloadTable::for_each_slot(F&& f) const {
     }
 }
 
+// The children rule, written once: node n's edges are the positions
+// [node_shifts[n], end) of child_transitions, with end = node_shifts[n + 1]
+// for all but the last entry of node_shifts, else the length of
+// child_transitions. start >= end means a leaf (an inverted range too).
+inline std::size_t children_end(const std::uint32_t* node_shifts, std::size_t shifts, std::size_t edges,
+                                std::size_t n) {
+    return n + 1 < shifts ? node_shifts[n + 1] : edges;
+}
+
 struct Trie {
     std::vector<std::uint32_t> node_shifts;
     std::vector<char32_t> child_labels;  // U+0000: the node has no label
@@ -378,61 +387,15 @@ struct Trie {
 
     std::size_t node_count() const { return child_labels.size(); }
 
-    // The children rule, written once: start = node_shifts[n]; end =
-    // node_shifts[n + 1] for all but the last entry of node_shifts, else the
-    // length of child_transitions. start >= end means a leaf. Reading
-    // node_shifts[n] is checked; the children themselves are read by the
-    // caller through at(child_transitions, k).
+    // The children of node n, read through at(): the children rule
+    // (children_end) with node_shifts[n] checked; the children themselves
+    // are read by the caller through at(child_transitions, k).
     EdgeRange children(std::size_t n) const {
         EdgeRange r;
         r.start = at(node_shifts, n);
-        r.end = n + 1 < node_shifts.size() ? node_shifts[n + 1] : child_transitions.size();
+        r.end = children_end(node_shifts.data(), node_shifts.size(), child_transitions.size(), n);
         return r;
     }
-
-    // Whether the sequences the matchers walk are consistent, as found by the
-    // last seal(): node_shifts and is_terminal have an entry per node, every
-    // edge names a node, and every node's edge range is empty or lies inside
-    // child_transitions. A walk of a sealed trie cannot read out of bounds, so
-    // it reads directly and in the order that suits it; an unsealed trie is
-    // walked through at() in the documented read order.
-    bool sealed() const { return seal_.ok; }
-    // For a sealed trie: whether every node's children come in strictly
-    // ascending label order, as found by the last seal().
-    bool children_sorted() const { return seal_.sorted; }
-    // For a sealed trie: whether every node's edges name consecutive nodes
-    // (child_transitions[k + 1] = child_transitions[k] + 1 within a node's
-    // range), as in a breadth-first layout, so that the child at an edge
-    // follows from the node's first child without reading the edge.
-    bool children_consecutive() const { return seal_.consecutive; }
-    // For a sealed trie whose labels all lie below U+0100: each edge's child
-    // label, one byte per edge in edge order (empty otherwise), so that
-    // looking a label up among a node's children reads one short run.
-    // The bytes are followed by kEdgeLabelPadding more, which a search may
-    // read sixteen at a time.
-    std::span<const std::uint8_t> edge_labels() const {
-        return seal_.edge_labels.empty()
-                   ? std::span<const std::uint8_t>()
-                   : std::span<const std::uint8_t>(seal_.edge_labels.data(), child_transitions.size());
-    }
-    static constexpr std::size_t kEdgeLabelPadding = 16;
-    // Where each one-byte label lies among one node's children: the child
-    // labelled b is first + place[b] - 1, and place[b] = 0 when there is none.
-    struct LabelSet {
-        std::uint32_t first;
-        std::uint16_t place[256];
-        bool has(std::uint8_t b) const { return place[b] != 0; }
-        std::uint32_t child(std::uint8_t b) const { return first + place[b] - 1; }
-    };
-    // For a sealed trie with one-byte edge labels whose children are
-    // consecutive and in label order: the label set of each of the root's
-    // children, in edge order (empty otherwise), where the walks look up
-    // the most labels.
-    std::span<const LabelSet> root_child_sets() const { return seal_.root_child_sets; }
-    // Checks the above. Call it after the last change to node_shifts,
-    // child_labels, child_transitions or is_terminal: a change after it
-    // leaves a stale answer.
-    void seal();
 
     // Merges every node's children's payloads into it, bottom-up by descending
     // node index, and cuts each node's lists to video_top_n. Absent payloads
@@ -442,16 +405,6 @@ struct Trie {
 
     bool operator==(const Trie&) const = default;
 
-    // What seal() found. Not part of the index's value: two tries holding the
-    // same sequences are equal whether or not either has been sealed.
-    struct Seal {
-        bool ok = false;
-        bool sorted = false;
-        bool consecutive = false;
-        std::vector<std::uint8_t> edge_labels;
-        std::vector<LabelSet> root_child_sets;
-        bool operator==(const Seal&) const { return true; }
-    } seal_;
 };
 
 }  // namespace quillmesh

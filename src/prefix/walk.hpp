@@ -1,4 +1,5 @@
-// The edit-distance walk over the trie, written once for both matchers.
+// The edit-distance walk over the index: the engines, the one place that
+// chooses among them (choose_engine), and the reporters.
 //
 // The walk goes depth-first from the root, children in edge order, and keeps
 // the rows of the Levenshtein table along the current path, so that a node's
@@ -9,9 +10,10 @@
 // spell the path; node matches do not), which is the only thing the two
 // matchers do differently.
 //
-// A sealed trie (Trie::sealed()) is walked by walk_sealed() (sealed_walk.hpp),
-// which reads directly and gives the same records in the same order. Any
-// other trie is walked by walk_checked() below, whose reads follow the
+// An index that passed the check (DerivedIndex::checked) is walked by the
+// faster engines (sealed_walk.hpp, one_edit_walk.hpp), which read directly
+// and give the same records in the same order. Any other index is walked by
+// walk_checked() below, whose reads follow the
 // children rule (Trie::children) and go through at(), in the order
 // node_shifts[v], child_transitions[k], child_labels[c], is_terminal[c] (only
 // when c's whole path is within the bound of the whole query, and only if the
@@ -32,6 +34,9 @@
 #include "failures.hpp"
 #include "prefix/band.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/derived.hpp"
+#include "prefix/one_edit_walk.hpp"
+#include "prefix/recorder.hpp"
 #include "prefix/sealed_walk.hpp"
 #include "prefix/trie.hpp"
 #include "text.hpp"
@@ -114,26 +119,19 @@ private:
     std::uint32_t last_ = 0;
 };
 
-// The walk of the trie. Reporter provides:
-//   static constexpr bool kSpellsPath;      keep the labels of the path
-//   bool accepts(const Trie&, uint32_t c);  may c be recorded (c is within the bound)
-//   void record(uint32_t c, uint32_t distance, std::span<const char32_t> path);
-// and optionally on_edges(count), told by the checked walk of every examined
-// edge (a labelled child of an entered node), and on_step(), called once per
-// step (a computed row, or a node passed below a spent one): statistics hooks
-// that cost nothing when absent. `path` holds the labels from the root's
-// child to c, c's own label included; it is empty unless kSpellsPath.
-// restart() forgets every record (the sealed walk gave up; see walk_trie).
+// The checked walk (any index), with the rows of the path held as the
+// diagonal band of the edit-distance table (Ukkonen 1985; see Band).
 //
-// The checked walk keeps its own stack (the depth is bounded by the term length plus
-// the bound, both in the caller's hands), and stops as soon as `limit`
-// records have been made. A node entered through its parent's last edge
-// takes the parent's frame and row slot, since nothing is left to come back
-// to: a long chain costs two rows, not one per level. A limit of 0 and a
-// trie without nodes are the callers' business.
+// It keeps its own stack (the depth is bounded by the term length plus the
+// bound, both in the caller's hands), and stops as soon as the recorder's
+// limit is reached. A node entered through its parent's last edge takes the
+// parent's frame and row slot, since nothing is left to come back to: a
+// long chain costs two rows, not one per level. A limit of 0 and a trie
+// without nodes are the callers' business. The reporter may also have
+// on_edges(count), told of every examined edge (a labelled child of an
+// entered node): a statistics hook that costs nothing when absent.
 template <class Reporter>
-void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bound,
-                  std::optional<std::uint32_t> limit, Reporter& reporter) {
+void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bound, Recorder<Reporter>& recorder) {
     struct Frame {
         std::size_t next;  // next edge position to try
         std::size_t end;
@@ -147,7 +145,6 @@ void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bou
     if constexpr (Reporter::kSpellsPath) {
         path.reserve(64);
     }
-    std::size_t recorded = 0;
 
     const EdgeRange root = trie.children(0);
     stack.push_back(Frame{root.start, root.end, 0, bound == 0});
@@ -170,15 +167,13 @@ void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bou
         if (label == U'\0') {
             continue;  // an unlabelled child is never entered
         }
-        if constexpr (requires { reporter.on_edges(std::size_t{}); }) {
-            reporter.on_edges(1);
+        if constexpr (requires { recorder.reporter().on_edges(std::size_t{}); }) {
+            recorder.reporter().on_edges(1);
         }
         if (top.spent && !rows.admits(slot, label)) {
             continue;
         }
-        if constexpr (requires { reporter.on_step(); }) {
-            reporter.on_step();
-        }
+        recorder.step();
         const std::uint32_t low = rows.step(slot, depth, label);
         if (low > bound) {
             continue;
@@ -187,11 +182,8 @@ void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bou
             path.push_back(label);
         }
         const std::uint32_t distance = rows.last();
-        if (distance <= bound && reporter.accepts(trie, child)) {
-            reporter.record(child, distance, std::span<const char32_t>(path));
-            if (limit && ++recorded >= *limit) {
-                return;
-            }
+        if (distance <= bound && recorder.note(child, distance, std::span<const char32_t>(path))) {
+            return;
         }
         const EdgeRange range = trie.children(child);
         std::size_t child_slot = slot + 1;
@@ -208,19 +200,70 @@ void walk_checked(const Trie& trie, std::u32string_view query, std::uint32_t bou
     }
 }
 
-// The walk of the trie: the sealed walk when the trie is sealed and the
-// query fits its budget, else the checked walk.
+// The engines, and which one serves a query.
+enum class Engine {
+    kNothing,  // nothing can match: answered at once
+    kChecked,  // walk_checked: every read through at(), in the documented order
+    kBanded,   // SealedWalk (sealed_walk.hpp): direct reads, rows as the band or its levels
+    kOneEdit,  // OneEditWalk (one_edit_walk.hpp): the edits of the query themselves
+};
+
+// The one place an engine is chosen:
+//
+//   index                                  bound  term                engine
+//   fails the check                        any    any                 kChecked (its IndexOutOfBounds must come)
+//   checked tree                           any    longer than the     kNothing (no path is long enough)
+//                                                 deepest path + bound
+//   checked, children consecutive, in      1      any                 kOneEdit (fewest reads; falls back
+//   label order, one-byte labels                                        to kBanded past its cursor budget)
+//   checked                                other  any                 kBanded (falls back to kChecked past
+//                                                                       its row budget)
+//
+// An engine that falls back has recorded nothing that stays (the recorder
+// restarts), so every engine gives the records of walk_checked, in its order.
+inline Engine choose_engine(const DerivedIndex& derived, std::size_t term_length, std::uint32_t bound) {
+    if (!derived.checked()) {
+        return Engine::kChecked;
+    }
+    if (derived.tree() && term_length > derived.max_depth() + std::size_t{bound}) {
+        return Engine::kNothing;
+    }
+    if (bound == 1 && one_edit_applies(derived)) {
+        return Engine::kOneEdit;
+    }
+    return Engine::kBanded;
+}
+
+// Runs `engine` (and those it falls back to) on the index.
 template <class Reporter>
-void walk_trie(const Trie& trie, std::u32string_view query, std::uint32_t bound,
-               std::optional<std::uint32_t> limit, Reporter& reporter) {
-    bound = std::min(bound, kMaxBound);
-    if (trie.sealed()) {
-        if (walk_sealed(trie, query, bound, limit, reporter)) {
+void run_engine(Engine engine, const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
+                Recorder<Reporter>& recorder) {
+    if (engine == Engine::kNothing) {
+        return;
+    }
+    if (engine != Engine::kChecked) {
+        const ScratchLease scratch;
+        if (engine == Engine::kOneEdit && OneEditWalk<Reporter>(index, query, recorder, *scratch).run()) {
             return;
         }
-        reporter.restart();
+        recorder.restart();
+        if (SealedWalk<Reporter>(index, query, bound, recorder, *scratch).run()) {
+            return;
+        }
+        recorder.restart();
     }
-    walk_checked(trie, query, bound, limit, reporter);
+    walk_checked(index.trie(), query, bound, recorder);
+}
+
+// The walk of the index for a query: records, in depth-first pre-order
+// (children in edge order), every node whose path lies within `bound` edits
+// of the query and that the reporter takes, until `limit` are recorded.
+template <class Reporter>
+void walk_index(const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
+                std::optional<std::uint32_t> limit, Reporter& reporter, Poll poll = {}) {
+    bound = std::min(bound, kMaxBound);
+    Recorder<Reporter> recorder(index.trie(), reporter, limit, poll);
+    run_engine(choose_engine(index.derived(), query.size(), bound), index, query, bound, recorder);
 }
 
 // Records terminal nodes with their spelled path.

@@ -5,15 +5,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "prefix/derived.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::py {
 
-// A new PrefixSearch owning `trie` (moved in), or null with an exception set.
-PyObject* new_prefix_search(Trie&& trie) noexcept;
+// A new PrefixSearch owning `trie` (moved in) and its derived form, or null
+// with an exception set; throws std::bad_alloc, creating nothing, when the
+// derived form cannot be built.
+PyObject* new_prefix_search(Trie&& trie);
 
-// The trie of an instance (self is a PrefixSearch, checked by CPython).
-const Trie& trie_of(PyObject* self) noexcept;
+// The index of an instance (self is a PrefixSearch, checked by CPython).
+const SearchIndex& index_of(PyObject* self) noexcept;
 
 // Shared read access for the duration of an instance method call.
 class SharedBorrow {
@@ -22,7 +25,8 @@ public:
     ~SharedBorrow();
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
-    const Trie& trie() const noexcept { return trie_of(self_); }
+    const SearchIndex& index() const noexcept { return index_of(self_); }
+    const Trie& trie() const noexcept { return index_of(self_).trie(); }
 
 private:
     PyObject* self_;

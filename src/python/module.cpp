@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "prefix/codec.hpp"
+#include "prefix/derived.hpp"
 #include "python/args.hpp"
 #include "python/encoded.hpp"
 #include "python/errors.hpp"
@@ -23,7 +25,7 @@ namespace {
 
 struct PrefixSearchObject {
     PyObject_HEAD
-    Trie trie;
+    SearchIndex index;
     std::atomic<std::int64_t> shared_borrows;
 };
 
@@ -32,7 +34,7 @@ PyTypeObject* prefix_search_type = nullptr;  // created once per process
 void prefix_search_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<PrefixSearchObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    obj->trie.~Trie();
+    obj->index.~SearchIndex();
     obj->shared_borrows.~atomic();
     type->tp_free(self);
     Py_DECREF(type);
@@ -169,7 +171,10 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyObject* new_prefix_search(Trie&& trie) noexcept {
+PyObject* new_prefix_search(Trie&& trie) {
+    // The derived form first: if it cannot be built (std::bad_alloc, raised
+    // as MemoryError), no instance exists.
+    SearchIndex index(std::move(trie));
     PyTypeObject* type = ensure_type();
     if (type == nullptr) {
         return nullptr;
@@ -179,14 +184,14 @@ PyObject* new_prefix_search(Trie&& trie) noexcept {
         return nullptr;
     }
     auto* obj = reinterpret_cast<PrefixSearchObject*>(self);
-    new (&obj->trie) Trie(std::move(trie));
-    obj->trie.seal();
+    static_assert(std::is_nothrow_move_constructible_v<SearchIndex>);
+    new (&obj->index) SearchIndex(std::move(index));
     new (&obj->shared_borrows) std::atomic<std::int64_t>(0);
     return self;
 }
 
-const Trie& trie_of(PyObject* self) noexcept {
-    return reinterpret_cast<PrefixSearchObject*>(self)->trie;
+const SearchIndex& index_of(PyObject* self) noexcept {
+    return reinterpret_cast<PrefixSearchObject*>(self)->index;
 }
 
 // Every call holds the interpreter lock throughout, so the count is changed

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -12,6 +13,7 @@
 
 #include "failures.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/walk.hpp"
 #include "text.hpp"
 
 namespace quillmesh {
@@ -249,61 +251,72 @@ TEST(Matcher, InconsistentIndexFailsOnFirstBadRead) {
          oob(1, 1)},
     };
     for (const PanicCase& c : cases) {
-        // Sealing changes nothing here: an inconsistent trie is never sealed,
-        // so it keeps the checked reads and their order.
-        Trie sealed = c.trie;
-        sealed.seal();
-        EXPECT_EQ(sealed.sealed(), c.name == std::string("cycle")) << c.name;
-        for (const Trie* t : {&c.trie, static_cast<const Trie*>(&sealed)}) {
-            EXPECT_EQ(panic_of([&] { fuzzy_match(*t, c.term, c.max_dist, std::nullopt); }), c.message) << c.name;
-            EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(*t, c.term, c.max_dist, true, std::nullopt); }), c.message)
-                << c.name;
-        }
+        // An inconsistent trie fails the check, so it keeps the checked
+        // reads and their order.
+        EXPECT_EQ(DerivedIndex(c.trie).checked(), c.name == std::string("cycle")) << c.name;
+        EXPECT_EQ(panic_of([&] { fuzzy_match(c.trie, c.term, c.max_dist, std::nullopt); }), c.message) << c.name;
+        EXPECT_EQ(panic_of([&] { fuzzy_match_nodes(c.trie, c.term, c.max_dist, true, std::nullopt); }), c.message)
+            << c.name;
     }
 }
 
-TEST(Matcher, SealRecordsConsistencyAndChildOrder) {
+TEST(Matcher, DerivedIndexRecordsConsistencyShapeAndChildOrder) {
     struct Case {
         const char* name;
         Trie trie;
         bool sealed;
         bool sorted;
         bool consecutive;
+        bool tree;
+        std::size_t depth;  // when a tree
     };
     const std::vector<Case> cases = {
-        {"cat trie ('t' before 'r'; root's children 1 and 6)", cat_trie(), true, false, false},
-        {"no nodes", Trie{}, false, false, false},
+        {"cat trie ('t' before 'r'; root's children 1 and 6)", cat_trie(), true, false, false, true, 4},
+        {"no nodes", Trie{}, false, false, false, false, 0},
+        {"root alone", make_trie({0}, std::u32string(U"\0", 1), {}, {0}), true, true, true, true, 0},
         {"children out of order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {1, 2}, {0, 1, 1}), true, false,
-         true},
+         true, true, 1},
         {"children in descending node order", make_trie({0, 2, 2}, std::u32string(U"\0ba", 3), {2, 1}, {0, 1, 1}),
-         true, true, false},
-        {"repeated label", make_trie({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), true, false, true},
+         true, true, false, true, 1},
+        {"repeated label", make_trie({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), true, false, true,
+         true, 1},
         {"unlabelled child first", make_trie({0, 2, 2}, std::u32string(U"\0\0a", 3), {1, 2}, {0, 0, 1}), true, true,
-         true},
+         true, true, 1},
         {"empty range starting past the end", make_trie({9, 0, 1}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), true,
-         true, true},
+         true, true, false, 0},
         {"range running past the end", make_trie({0, 1, 9}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), false,
-         false, false},
-        {"is_terminal too long", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0, 1, 1}), false, false, false},
-        {"node_shifts too long", make_trie({0, 1, 1}, std::u32string(U"\0a", 2), {1}, {0, 1}), false, false, false},
+         false, false, false, 0},
+        {"is_terminal too long", make_trie({0, 1}, std::u32string(U"\0a", 2), {1}, {0, 1, 1}), false, false, false,
+         false, 0},
+        {"node_shifts too long", make_trie({0, 1, 1}, std::u32string(U"\0a", 2), {1}, {0, 1}), false, false, false,
+         false, 0},
+        {"child listed twice", make_trie({0, 2}, std::u32string(U"\0a", 2), {1, 1}, {0, 1}), true, false, false,
+         false, 0},
+        {"node its own child", make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1}), true, true, true, false,
+         0},
+        {"two parents", make_trie({0, 2, 3, 4}, std::u32string(U"\0abc", 4), {1, 2, 3, 3}, {0, 1, 1, 1}), true,
+         true, true, false, 0},
+        {"root listed as a child", make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 0}, {0, 1}), true, true, true,
+         false, 0},
+        {"node not reachable", make_trie({0, 1, 1}, std::u32string(U"\0ab", 3), {1}, {0, 1, 1}), true, true, true,
+         false, 0},
     };
     for (const Case& c : cases) {
-        Trie t = c.trie;
-        EXPECT_FALSE(t.sealed()) << c.name;
-        t.seal();
-        EXPECT_EQ(t.sealed(), c.sealed) << c.name;
-        EXPECT_EQ(t.sealed() && t.children_sorted(), c.sorted) << c.name;
-        EXPECT_EQ(t.sealed() && t.children_consecutive(), c.consecutive) << c.name;
-        EXPECT_EQ(t, c.trie) << c.name << ": sealing is not part of the value";
+        const DerivedIndex d(c.trie);
+        EXPECT_EQ(d.checked(), c.sealed) << c.name;
+        EXPECT_EQ(d.checked() && d.children_sorted(), c.sorted) << c.name;
+        EXPECT_EQ(d.checked() && d.children_consecutive(), c.consecutive) << c.name;
+        EXPECT_EQ(d.checked() && d.tree(), c.tree) << c.name;
+        if (c.tree) {
+            EXPECT_EQ(d.max_depth(), c.depth) << c.name;
+        }
     }
     // One-byte edge labels, in edge order, only while every label fits.
-    Trie cat = cat_trie();
-    cat.seal();
+    const DerivedIndex cat(cat_trie());
     const std::string expected = "cdatrtog";
     EXPECT_EQ(std::string(cat.edge_labels().begin(), cat.edge_labels().end()), expected);
-    Trie wide = make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1});
-    wide.seal();
-    EXPECT_TRUE(wide.sealed());
+    const DerivedIndex wide(make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1}));
+    EXPECT_TRUE(wide.checked());
     EXPECT_TRUE(wide.edge_labels().empty());
 }
 
@@ -538,7 +551,7 @@ void check_against_oracle(const Trie& t, const std::u32string& query, std::uint3
             ASSERT_EQ(fuzzy_match(t, term, max_dist, limit), expected) << "term " << term << " max_dist " << max_dist;
             // Into a list that held something: replaced, not added to.
             std::vector<MatchResult> reused{MatchResult{"stale", 7, 7}, MatchResult{"older", 8, 8}};
-            fuzzy_match(t, term, max_dist, limit, reused);
+            fuzzy_match(SearchIndex(Trie(t)), term, max_dist, limit, reused);
             ASSERT_EQ(reused, expected) << "reused list, term " << term << " max_dist " << max_dist;
         }
     }
@@ -558,13 +571,11 @@ TEST(MatcherOracle, RandomIndexesAndQueries) {
                  : kind == 5            ? breadth_first(random_word_trie(rng, std::size(kWide), true))
                  : kind == 6            ? breadth_first(random_word_trie(rng, kBytes.size(), true, kBytes, 2))
                                         : random_word_trie(rng);
-        if (kind >= 2) {
-            t.seal();
-            ASSERT_TRUE(t.sealed());
-            if (kind >= 4) {
-                ASSERT_TRUE(t.children_sorted()) << "round " << round;
-                ASSERT_TRUE(kind == 4 || t.children_consecutive()) << "round " << round;
-            }
+        const DerivedIndex d(t);
+        ASSERT_TRUE(d.checked());
+        if (kind >= 4) {
+            ASSERT_TRUE(d.children_sorted()) << "round " << round;
+            ASSERT_TRUE(kind == 4 || d.children_consecutive()) << "round " << round;
         }
         for (int query = 0; query < 4; ++query) {
             const std::u32string q = kind == 6 ? random_byte_query(rng, 10)
@@ -580,7 +591,7 @@ TEST(MatcherOracle, RandomIndexesAndQueries) {
 }
 
 // A trie of the given words, children in label order, numbered
-// breadth-first and sealed.
+// breadth-first.
 Trie sealed_word_trie(const std::vector<std::u32string>& words) {
     std::vector<std::map<char32_t, std::uint32_t>> kids(1);
     Trie t;
@@ -610,9 +621,7 @@ Trie sealed_word_trie(const std::vector<std::u32string>& words) {
         }
     }
     t.payloads.resize(t.child_labels.size());
-    Trie bfs = breadth_first(t);
-    bfs.seal();
-    return bfs;
+    return breadth_first(t);
 }
 
 // Terms far longer than a 64-bit mask: words of 60 to 90 letters over three,
@@ -632,7 +641,8 @@ TEST(MatcherOracle, LongTermsOnSealedTries) {
         // Shared long prefixes too.
         words.push_back(words[0].substr(0, 40) + words[1].substr(40));
         const Trie t = sealed_word_trie(words);
-        ASSERT_TRUE(t.sealed() && t.children_sorted() && t.children_consecutive());
+        const DerivedIndex d(t);
+        ASSERT_TRUE(d.checked() && d.children_sorted() && d.children_consecutive());
         for (int query = 0; query < 4; ++query) {
             std::u32string q = words[rng() % words.size()];
             for (unsigned e = rng() % 4; e > 0; --e) {
@@ -670,7 +680,8 @@ TEST(MatcherOneEdit, SealKeepsLabelSetsOfTheRootsChildren) {
         }
         return node;
     };
-    const auto sets = t.root_child_sets();
+    const DerivedIndex derived(t);
+    const auto sets = derived.root_child_sets();
     ASSERT_EQ(sets.size(), 3U);  // a, b, c
     struct Case {
         std::size_t set;
@@ -688,12 +699,8 @@ TEST(MatcherOneEdit, SealKeepsLabelSetsOfTheRootsChildren) {
         }
     }
     // None where the walk cannot use them.
-    Trie unsorted = cat_trie();
-    unsorted.seal();
-    EXPECT_TRUE(unsorted.root_child_sets().empty());
-    Trie wide = make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1});
-    wide.seal();
-    EXPECT_TRUE(wide.root_child_sets().empty());
+    EXPECT_TRUE(DerivedIndex(cat_trie()).root_child_sets().empty());
+    EXPECT_TRUE(DerivedIndex(make_trie({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1})).root_child_sets().empty());
 }
 
 // Max_dist 1 on a sealed trie of one-byte labels: texts that one edit
@@ -707,7 +714,7 @@ struct OneEditCase {
 
 TEST(MatcherOneEdit, RunsAndEndsListedOnceInWalkOrder) {
     const Trie t = sealed_word_trie({U"ab", U"aab", U"aaab", U"aaaab", U"aabb", U"aba", U"b", U"ba", U"a", U"ca"});
-    ASSERT_FALSE(t.edge_labels().empty());
+    ASSERT_FALSE(DerivedIndex(t).edge_labels().empty());
     const OneEditCase cases[] = {
         {"aab", std::nullopt, {{"aaab", 1}, {"aab", 0}, {"aabb", 1}, {"ab", 1}}},
         {"aab", 2, {{"aaab", 1}, {"aab", 0}}},
@@ -758,7 +765,7 @@ TEST(MatcherOneEdit, WideNodesAgreeWithOracle) {
             }
         }
         const Trie t = sealed_word_trie(words);
-        ASSERT_FALSE(t.edge_labels().empty());
+        ASSERT_FALSE(DerivedIndex(t).edge_labels().empty());
         for (int query = 0; query < 40; ++query) {
             std::u32string q = words[rng() % words.size()];
             for (unsigned e = rng() % 3; e > 0; --e) {
@@ -777,6 +784,147 @@ TEST(MatcherOneEdit, WideNodesAgreeWithOracle) {
             }
         }
     }
+}
+
+
+// ---------------------------------------------------------------- engines
+
+// Every engine against the plain checked walk: the same records, in the same
+// order, for both reporters and with and without a limit.
+template <class Reporter, class Out>
+Out run_one(walk::Engine engine, const SearchIndex& index, const std::u32string& q, std::uint32_t bound,
+            Limit limit, Reporter reporter_of(Out&)) {
+    Out out;
+    Reporter reporter = reporter_of(out);
+    walk::Recorder<Reporter> recorder(index.trie(), reporter, limit, {});
+    if (engine == walk::Engine::kChecked) {
+        walk::walk_checked(index.trie(), q, bound, recorder);
+    } else {
+        walk::run_engine(engine, index, q, bound, recorder);
+    }
+    return out;
+}
+
+walk::TermReporter terms_into(std::vector<MatchResult>& out) { return walk::TermReporter{out}; }
+walk::NodeReporter prefixes_into(std::vector<NodeMatch>& out) { return walk::NodeReporter{out, false}; }
+
+void check_engines_agree(const SearchIndex& index, const std::u32string& q, std::uint32_t bound, Limit limit) {
+    std::vector<walk::Engine> engines{walk::Engine::kBanded,
+                                      walk::choose_engine(index.derived(), q.size(), bound)};
+    if (bound == 1 && walk::one_edit_applies(index.derived())) {
+        engines.push_back(walk::Engine::kOneEdit);
+    }
+    const auto terms = run_one(walk::Engine::kChecked, index, q, bound, limit, terms_into);
+    const auto nodes = run_one(walk::Engine::kChecked, index, q, bound, limit, prefixes_into);
+    for (walk::Engine engine : engines) {
+        ASSERT_EQ(run_one(engine, index, q, bound, limit, terms_into), terms)
+            << "engine " << static_cast<int>(engine) << " term " << encode_utf8(q) << " bound " << bound;
+        ASSERT_EQ(run_one(engine, index, q, bound, limit, prefixes_into), nodes)
+            << "engine " << static_cast<int>(engine) << " term " << encode_utf8(q) << " bound " << bound;
+    }
+}
+
+// Gives up to `count` leaves of `t` one child each, a node already there:
+// the leaf itself, the root, or any other (a node listed twice, a node with
+// two parents, a cycle). One-child ranges keep the children consecutive and
+// in label order, so the fastest engines still run on the result.
+Trie with_stray_edges(Trie t, std::mt19937& rng, std::size_t count) {
+    const std::size_t n = t.node_count();
+    for (std::size_t added = 0; added < count; ++added) {
+        const auto v = static_cast<std::uint32_t>(rng() % n);
+        if (!t.children(v).empty()) {
+            continue;
+        }
+        const std::uint32_t target = rng() % 3 == 0 ? v : rng() % 3 == 0 ? 0 : static_cast<std::uint32_t>(rng() % n);
+        const std::size_t at = t.node_shifts[v];
+        t.child_transitions.insert(t.child_transitions.begin() + static_cast<std::ptrdiff_t>(at), target);
+        for (std::size_t u = v + 1; u < n; ++u) {
+            ++t.node_shifts[u];
+        }
+    }
+    return t;
+}
+
+// Random tries of every shape (shared and repeated children, U+0000 labels,
+// cycles, children in any order or in label order and consecutive), random
+// queries with decoys, bounds 0 to 4 and now and then far wider.
+TEST(Engines, EveryEngineGivesTheCheckedWalksRecordsInOrder) {
+    std::mt19937 rng(16161616);
+    for (int round = 0; round < 3000; ++round) {
+        const int kind = round % 5;
+        Trie t = kind == 0   ? random_trie(rng)
+                 : kind == 1 ? random_word_trie(rng)
+                 : kind == 2 ? breadth_first(random_word_trie(rng, std::size(kWide), true))
+                             : breadth_first(random_word_trie(rng, kBytes.size(), true, kBytes, 2));
+        if (kind >= 3 && t.node_count() > 1) {
+            t = with_stray_edges(std::move(t), rng, 1 + rng() % 4);
+        }
+        const SearchIndex index{std::move(t)};
+        ASSERT_TRUE(index.derived().checked());
+        for (int query = 0; query < 4; ++query) {
+            const std::u32string q = kind >= 3 ? random_byte_query(rng, 10) : random_query(rng, kind == 0 ? 5 : 16);
+            const std::uint32_t bound = rng() % 12 == 0 ? 9 + rng() % 30 : rng() % 5;
+            check_engines_agree(index, q, bound, std::nullopt);
+            check_engines_agree(index, q, bound, static_cast<std::uint32_t>(1 + rng() % 4));
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// A seeded sample of the word list, laid out as the builder lays it out, with
+// queries made from its words by a few edits.
+TEST(Engines, AgreeOnAWordListSample) {
+    std::ifstream list("/usr/share/dict/american-english-insane");
+    if (!list) {
+        GTEST_SKIP() << "no word list";
+    }
+    std::vector<std::u32string> all;
+    for (std::string line; std::getline(list, line);) {
+        all.push_back(decode_utf8(line));
+    }
+    std::mt19937 rng(1616);
+    std::vector<std::u32string> words;
+    for (std::size_t i = 0; i < 4000; ++i) {
+        words.push_back(all[rng() % all.size()]);
+    }
+    const SearchIndex index{sealed_word_trie(words)};
+    ASSERT_TRUE(index.derived().tree());
+    for (int query = 0; query < 300; ++query) {
+        std::u32string q = words[rng() % words.size()];
+        for (unsigned e = rng() % 3; e > 0 && !q.empty(); --e) {
+            const std::size_t at = rng() % q.size();
+            switch (rng() % 3) {
+                case 0: q.insert(q.begin() + static_cast<std::ptrdiff_t>(at), U'a' + rng() % 26); break;
+                case 1: q[at] = U'a' + rng() % 26; break;
+                default: q.erase(q.begin() + static_cast<std::ptrdiff_t>(at)); break;
+            }
+        }
+        for (std::uint32_t bound : {0u, 1u, 2u, 3u}) {
+            check_engines_agree(index, q, bound, std::nullopt);
+            check_engines_agree(index, q, bound, 3u);
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// Past the deepest path plus the bound nothing matches, and a checked tree
+// answers at once; an index that is no tree walks (a cycle makes every
+// length reachable).
+TEST(Engines, TermsLongerThanTheDeepestPathPlusTheBoundFindNothing) {
+    const SearchIndex tree{chain(3, U'a')};
+    ASSERT_TRUE(tree.derived().tree());
+    EXPECT_EQ(tree.derived().max_depth(), 3u);
+    EXPECT_EQ(walk::choose_engine(tree.derived(), 5, 2), walk::Engine::kBanded);
+    EXPECT_EQ(walk::choose_engine(tree.derived(), 6, 2), walk::Engine::kNothing);
+    EXPECT_EQ(fuzzy_match(tree, "aaaaa", 2, std::nullopt), (std::vector<MatchResult>{{"aaa", 3, 2}}));
+    EXPECT_TRUE(fuzzy_match(tree, "aaaaaa", 2, std::nullopt).empty());
+    const SearchIndex loop{make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1})};
+    EXPECT_FALSE(loop.derived().tree());
+    EXPECT_EQ(fuzzy_match(loop, "aaaaaa", 0, std::nullopt).size(), 1u);
 }
 
 }  // namespace

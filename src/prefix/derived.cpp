@@ -1,0 +1,108 @@
+#include "prefix/derived.hpp"
+
+#include <algorithm>
+
+namespace quillmesh {
+
+namespace {
+
+// Whether every node is reached exactly once from the root, and the depth of
+// the deepest, by one breadth-first pass (the trie is checked: every read is
+// in bounds). Stops at the first node reached twice.
+struct TreeShape {
+    bool tree = false;
+    std::size_t depth = 0;
+};
+
+TreeShape tree_shape(const Trie& trie) {
+    const std::size_t n = trie.node_count();
+    const std::size_t edges = trie.child_transitions.size();
+    std::vector<std::uint8_t> seen(n, 0);
+    std::vector<std::uint32_t> order;  // the nodes in breadth-first order
+    order.reserve(n);
+    seen[0] = 1;
+    order.push_back(0);
+    TreeShape shape;
+    std::size_t level_end = 1;  // order[.. level_end) are at depth <= shape.depth
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i == level_end) {
+            ++shape.depth;
+            level_end = order.size();
+        }
+        const std::uint32_t v = order[i];
+        const std::size_t start = trie.node_shifts[v];
+        const std::size_t end = children_end(trie.node_shifts.data(), n, edges, v);
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint32_t c = trie.child_transitions[k];
+            if (seen[c] != 0) {
+                return TreeShape{};
+            }
+            seen[c] = 1;
+            order.push_back(c);
+        }
+    }
+    if (order.size() != n) {
+        return TreeShape{};
+    }
+    shape.tree = true;
+    return shape;
+}
+
+}  // namespace
+
+DerivedIndex::DerivedIndex(const Trie& trie) {
+    const std::size_t n = trie.child_labels.size();
+    const std::size_t edges = trie.child_transitions.size();
+    const auto end_of = [&](std::size_t v) { return children_end(trie.node_shifts.data(), n, edges, v); };
+    bool ok = n > 0 && trie.node_shifts.size() == n && trie.is_terminal.size() == n;
+    for (std::size_t k = 0; ok && k < edges; ++k) {
+        ok = trie.child_transitions[k] < n;
+    }
+    for (std::size_t v = 0; ok && v < n; ++v) {
+        const std::size_t start = trie.node_shifts[v];
+        const std::size_t end = end_of(v);
+        ok = start >= end || end <= edges;
+    }
+    if (!ok) {
+        return;
+    }
+    checked_ = true;
+    bool sorted = true;
+    bool consecutive = true;
+    for (std::size_t v = 0; (sorted || consecutive) && v < n; ++v) {
+        const std::size_t end = end_of(v);
+        for (std::size_t k = std::size_t{trie.node_shifts[v]} + 1; k < end; ++k) {
+            const std::uint32_t a = trie.child_transitions[k - 1];
+            const std::uint32_t b = trie.child_transitions[k];
+            sorted = sorted && trie.child_labels[a] < trie.child_labels[b];
+            consecutive = consecutive && b == a + 1;
+        }
+    }
+    sorted_ = sorted;
+    consecutive_ = consecutive;
+    const TreeShape shape = tree_shape(trie);
+    tree_ = shape.tree;
+    max_depth_ = shape.depth;
+    if (std::all_of(trie.child_labels.begin(), trie.child_labels.end(), [](char32_t c) { return c < 0x100; })) {
+        edge_labels_.resize(edges + kEdgeLabelPadding);
+        for (std::size_t k = 0; k < edges; ++k) {
+            edge_labels_[k] = static_cast<std::uint8_t>(trie.child_labels[trie.child_transitions[k]]);
+        }
+    }
+    if (!edge_labels_.empty() && sorted && consecutive) {
+        const std::size_t root_end = end_of(0);
+        for (std::size_t k = trie.node_shifts[0]; k < root_end; ++k) {
+            const std::uint32_t c = trie.child_transitions[k];
+            const std::size_t start = trie.node_shifts[c];
+            const std::size_t end = end_of(c);
+            LabelSet& set = root_child_sets_.emplace_back();
+            set.first = start >= end ? 0 : trie.child_transitions[start];
+            std::fill(std::begin(set.place), std::end(set.place), std::uint16_t{0});
+            for (std::size_t e = start; e < end; ++e) {
+                set.place[edge_labels_[e]] = static_cast<std::uint16_t>(e - start + 1);
+            }
+        }
+    }
+}
+
+}  // namespace quillmesh
