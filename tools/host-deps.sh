@@ -5,7 +5,8 @@
 set -eu
 PKGS="${*:-python3 python3-dev python3-venv python3-pip python3-pytest python3-hypothesis python3-numpy
       meson python3-mesonpy ninja-build g++ pkg-config libgtest-dev libbenchmark-dev
-      debootstrap wamerican-insane clang-14 libclang-rt-14-dev mypy}"
+      debootstrap wamerican-insane clang-14 libclang-rt-14-dev mypy
+      g++-aarch64-linux-gnu qemu-user}"
 missing=""
 for p in $PKGS; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

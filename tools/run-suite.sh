@@ -2,6 +2,7 @@
 # Builds and tests in the current environment (the host, or inside the sid
 # root): the C++ tests with `meson test`, then the wheel built by pip, installed
 # into a private directory, under pytest. Usage: run-suite.sh NAME BUILD_BASE
+# QM_MESON_ARGS (for example -Dsimd=none) goes to both builds' meson setup.
 set -eu
 NAME="$1"
 BASE="$2"
@@ -11,9 +12,9 @@ mkdir -p "$BASE"
 
 echo "== [$NAME] $($PY --version), $(c++ --version | head -n 1)"
 if [ -f "$B/build.ninja" ]; then
-    meson setup --reconfigure "$B" -Dtests=true >"$B.setup.log" 2>&1 || { cat "$B.setup.log"; exit 1; }
+    meson setup --reconfigure "$B" -Dtests=true ${QM_MESON_ARGS:-} >"$B.setup.log" 2>&1 || { cat "$B.setup.log"; exit 1; }
 else
-    meson setup "$B" -Dtests=true >"$B.setup.log" 2>&1 || { cat "$B.setup.log"; exit 1; }
+    meson setup "$B" -Dtests=true ${QM_MESON_ARGS:-} >"$B.setup.log" 2>&1 || { cat "$B.setup.log"; exit 1; }
 fi
 ninja -C "$B" >"$B.ninja.log" 2>&1 || { cat "$B.ninja.log"; exit 1; }
 if grep -q "warning:" "$B.ninja.log"; then
@@ -24,7 +25,8 @@ fi
 
 echo "== [$NAME] wheel (pip, meson-python)"
 rm -rf "$B-wheel" "$B-site"
-$PY -m pip wheel --no-build-isolation --no-deps -q -w "$B-wheel" --config-settings=builddir="$B-wheelbuild" . \
+$PY -m pip wheel --no-build-isolation --no-deps -q -w "$B-wheel" --config-settings=builddir="$B-wheelbuild" \
+    ${QM_MESON_ARGS:+--config-settings=setup-args="$QM_MESON_ARGS"} . \
     >"$B-wheel.log" 2>&1 || { cat "$B-wheel.log"; exit 1; }
 $PY -m pip install --no-build-isolation --no-deps -q --target "$B-site" "$B-wheel"/quillmesh-*.whl \
     >>"$B-wheel.log" 2>&1 || { cat "$B-wheel.log"; exit 1; }

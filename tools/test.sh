@@ -1,6 +1,8 @@
 #!/bin/sh
 # The one test command (make test): installs what the host lacks, then runs
-# the C++ tests and the pytest suite on the host's Python, the pytest suite
+# the C++ tests and the pytest suite on the host's Python (also with the
+# portable label lookups forced), the C++ tests cross-built for aarch64 under
+# qemu, the pytest suite
 # under AddressSanitizer + UndefinedBehaviorSanitizer, the fuzz smoke run, and
 # everything again on CPython 3.14 in a Debian sid root. Ends with a summary.
 set -eu
@@ -10,6 +12,10 @@ mkdir -p "$BASE"
 tools/host-deps.sh
 
 tools/run-suite.sh host "$BASE"
+# The portable label lookups, as every CPU without SSE2 or NEON runs them.
+QM_MESON_ARGS=-Dsimd=none tools/run-suite.sh scalar "$BASE"
+# The core and its C++ tests for aarch64, under qemu.
+tools/run-aarch64.sh "$BASE"
 # The README's first command, into a fresh venv, then a query from outside the
 # source tree with what it installed (the build directory is kept between runs).
 echo "== make install (a fresh venv)"
@@ -51,14 +57,15 @@ SID_BUILD="${QM_SID_ROOT:-/var/tmp/quillmesh-sid}/work/build/sid"
 
 echo
 echo "== summary"
-for env in host:"$BASE/host" asan:"$BASE/asan" sid:"$SID_BUILD"; do
+for env in host:"$BASE/host" scalar:"$BASE/scalar" asan:"$BASE/asan" sid:"$SID_BUILD"; do
     name=${env%%:*}
     dir=${env#*:}
     if [ -f "$dir.test.summary" ]; then
         echo "[$name] meson test: $(tr '\n' ' ' <"$dir.test.summary")"
     fi
 done
-for env in host:"$BASE/host" asan:"$BASE/asan" sid:"$SID_BUILD"; do
+echo "[aarch64] core tests: $(tail -n 1 "$BASE/aarch64-auto.test.log")"
+for env in host:"$BASE/host" scalar:"$BASE/scalar" asan:"$BASE/asan" sid:"$SID_BUILD"; do
     name=${env%%:*}
     dir=${env#*:}
     echo "[$name] pytest: $(tail -n 1 "$dir.pytest.log")"
