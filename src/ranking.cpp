@@ -207,7 +207,7 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
                                           std::uint32_t max_dist,
                                           std::optional<std::uint32_t> limit,
                                           std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score) {
+                                          std::optional<double> min_score, Poll poll) {
     const Trie& trie = index.trie();
     // An index without nodes has no root to walk from. A zero limit still
     // walks and scores, so an inconsistent index fails as with any limit.
@@ -217,13 +217,13 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
     // The matcher never gets the limit: it counts videos, not nodes.
     std::vector<NodeMatch> matches;
     if (include_prefix_nodes) {
-        matches = fuzzy_match_nodes(index, term, max_dist, !*include_prefix_nodes, std::nullopt);
+        matches = fuzzy_match_nodes(index, term, max_dist, !*include_prefix_nodes, std::nullopt, poll);
     } else {
-        matches = fuzzy_match_nodes(index, term, max_dist, true, std::nullopt);
+        matches = fuzzy_match_nodes(index, term, max_dist, true, std::nullopt, poll);
         // Prefix nodes only when no terminal node matched at all, whether or
         // not the terminal matches list any video.
         if (matches.empty()) {
-            matches = fuzzy_match_nodes(index, term, max_dist, false, std::nullopt);
+            matches = fuzzy_match_nodes(index, term, max_dist, false, std::nullopt, poll);
         }
     }
     return rank_node_matches(trie, matches, count_code_points(term), limit, min_score);

@@ -42,7 +42,7 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
                                           std::uint32_t max_dist,
                                           std::optional<std::uint32_t> limit,
                                           std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score);
+                                          std::optional<double> min_score, Poll poll = {});
 
 // The same on a bare trie, whose derived form is made for the one call.
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,

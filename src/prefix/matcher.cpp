@@ -30,14 +30,14 @@ std::vector<MatchResult> fuzzy_match(const SearchIndex& index, std::string_view 
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const SearchIndex& index, std::string_view term, std::uint32_t max_dist,
-                                         bool terminal_only, std::optional<std::uint32_t> limit) {
+                                         bool terminal_only, std::optional<std::uint32_t> limit, Poll poll) {
     std::vector<NodeMatch> out;
     if (nothing_to_walk(index.trie(), limit)) {
         return out;
     }
     const std::u32string query = decode_utf8(term);
     walk::NodeReporter reporter{out, terminal_only};
-    walk::walk_index(index, query, max_dist, limit, reporter);
+    walk::walk_index(index, query, max_dist, limit, reporter, poll);
     return out;
 }
 

@@ -41,7 +41,7 @@ std::vector<MatchResult> fuzzy_match(const SearchIndex& index, std::string_view 
 
 // As fuzzy_match, reporting nodes; with terminal_only false, prefix nodes too.
 std::vector<NodeMatch> fuzzy_match_nodes(const SearchIndex& index, std::string_view term, std::uint32_t max_dist,
-                                         bool terminal_only, std::optional<std::uint32_t> limit);
+                                         bool terminal_only, std::optional<std::uint32_t> limit, Poll poll = {});
 
 // The same on a bare trie, whose derived form is made for the one call
 // (tests and tools; the module holds a SearchIndex).

@@ -10,13 +10,27 @@
 #include <exception>
 #include <string>
 
+#include "prefix/recorder.hpp"
+
 namespace quillmesh::py {
 
 // A Python exception is already set; unwind to the method entry.
 struct PythonError {};
 
+using walk::Poll;
+
 // Throws PythonError; sets SystemError first if, wrongly, nothing is set.
 [[noreturn]] void throw_python_error();
+
+// The poll of a long walk: pending signals are handled (the interpreter
+// lock is held throughout a call), and a handler that raises ends the call
+// with its exception; one that returns leaves the walk as it was.
+inline void check_signals(void*) {
+    if (PyErr_CheckSignals() < 0) {
+        throw PythonError{};
+    }
+}
+inline constexpr Poll kSignalPoll{check_signals, nullptr};
 
 // Sets a Python exception of `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);

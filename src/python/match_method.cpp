@@ -44,7 +44,7 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         // The call's own list: creating the tuples below can run the
         // collector, and a finalizer that queries again gets another list.
         Lease<std::vector<MatchResult>> matches;
-        fuzzy_match(borrow.index(), term, max_dist, limit, *matches);
+        fuzzy_match(borrow.index(), term, max_dist, limit, *matches, kSignalPoll);
 
         PyRef list(PyList_New(static_cast<Py_ssize_t>(matches->size())));
         if (!list) {

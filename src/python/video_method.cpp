@@ -43,7 +43,7 @@ PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssi
             signatures::kFuzzyMatchVideo.bind(args, nargs, kwnames);
         SharedBorrow borrow(self);
         const std::vector<VideoScore> rows =
-            fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes, min_score);
+            fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes, min_score, kSignalPoll);
         return rows_to_list(rows);
     });
 }
