@@ -33,7 +33,7 @@ fi
 
 # A copy of its own, so a test run's /work/src in the same root is left alone.
 SRC="$ROOT/work/bench-src"
-rm -rf "$SRC"
+rm -rf "$SRC" "$ROOT/work/build/bench" "$ROOT/work/build/bench"-*  # no build reused: see run-sid.sh
 mkdir -p "$SRC" "$ROOT/work/build"
 tar --exclude=./build --exclude=./.git --exclude=./fuzz/out --exclude=./bench/results -cf - . \
     | tar -C "$SRC" -xf -

@@ -8,6 +8,9 @@ exec 9>"$ROOT.lock"
 flock 9
 "$(dirname "$0")/sid-root.sh"
 rm -rf "$ROOT/work/src"
+# A fresh build each time: the copy keeps the files' times, so a build left
+# by another tree's copy could look newer than these sources and be reused.
+rm -rf "$ROOT/work/build/sid" "$ROOT/work/build/sid"-* "$ROOT/work/build/sid".*
 mkdir -p "$ROOT/work/src" "$ROOT/work/build"
 tar --exclude=./build --exclude=./.git --exclude=./fuzz/out -cf - . | tar -C "$ROOT/work/src" -xf -
 mounted=""
