@@ -25,6 +25,10 @@ fi
 
 echo "== [$NAME] wheel (pip, meson-python)"
 rm -rf "$B-wheel" "$B-site"
+# meson-python asks for a reconfigure whenever the native file it left in the
+# source tree names this interpreter, even of a build directory not made yet
+# (a second build of the same tree, or a tree copied with that file).
+[ -f "$B-wheelbuild/meson-private/coredata.dat" ] || rm -f .mesonpy-native-file.ini
 $PY -m pip wheel --no-build-isolation --no-deps -q -w "$B-wheel" --config-settings=builddir="$B-wheelbuild" \
     ${QM_MESON_ARGS:+--config-settings=setup-args="$QM_MESON_ARGS"} . \
     >"$B-wheel.log" 2>&1 || { cat "$B-wheel.log"; exit 1; }
