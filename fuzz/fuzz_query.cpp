@@ -39,6 +39,7 @@
 #include "failures.hpp"
 #include "prefix/codec.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/walk.hpp"
 #include "ranking.hpp"
 #include "text.hpp"
 
@@ -307,31 +308,63 @@ void check_videos(const Trie& trie, const Query& q) {
     }
 }
 
-// The index as PrefixSearch holds it (sealed when consistent, and then walked
-// by the unchecked walk) must answer exactly as the checked walk does.
-void check_sealed_agrees(const Trie& trie, const Query& q) {
-    Trie sealed = trie;
-    sealed.seal();
-    if (!sealed.sealed()) {
+// On an index that passes the check, every engine must give the records of
+// the checked walk, in its order, with and without the limit.
+// A refusal (the rows' cap) gives no answer; every engine must refuse alike.
+template <class Reporter, class Out, class MakeReporter>
+std::optional<Out> run_engine_on(walk::Engine engine, const SearchIndex& index, const std::u32string& q,
+                                 std::uint32_t bound, std::optional<std::uint32_t> limit,
+                                 MakeReporter make_reporter) {
+    Out out;
+    Reporter reporter = make_reporter(out);
+    walk::Recorder<Reporter> recorder(index.trie(), reporter, limit, {});
+    try {
+        if (engine == walk::Engine::kChecked) {
+            walk::walk_checked(index.trie(), q, bound, recorder);
+        } else {
+            walk::run_engine(engine, index, q, bound, recorder);
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+void check_engines_agree(const Trie& trie, const Query& q) {
+    const SearchIndex index{Trie(trie)};
+    if (!index.derived().checked() || (q.limit && *q.limit == 0)) {
         return;
     }
-    const auto same = [&](const char* name, auto&& call) {
-        std::string refusal, sealed_refusal;
-        const auto plain = answer(name, [&] { return call(trie); }, refusal);
-        const auto fast = answer(name, [&] { return call(sealed); }, sealed_refusal);
-        if (plain != fast || refusal != sealed_refusal) {
-            fail(std::string(name) + " answers differently on the sealed index");
-        }
-    };
+    const std::u32string code_points = decode_utf8(q.term);
+    const std::uint32_t bound = std::min(q.max_dist, walk::kMaxBound);
+    std::vector<walk::Engine> engines{walk::Engine::kBanded,
+                                      walk::choose_engine(index.derived(), code_points.size(), bound)};
+    if (bound == 1 && walk::one_edit_applies(index.derived())) {
+        engines.push_back(walk::Engine::kOneEdit);
+    }
+    const auto terms_into = [](std::vector<MatchResult>& out) { return walk::TermReporter{out}; };
     for (const std::optional<std::uint32_t> limit : {q.limit, std::optional<std::uint32_t>()}) {
-        same("fuzzy_match", [&](const Trie& t) { return fuzzy_match(t, q.term, q.max_dist, limit); });
-        for (const bool terminal_only : {true, false}) {
-            same("fuzzy_match_nodes",
-                 [&](const Trie& t) { return fuzzy_match_nodes(t, q.term, q.max_dist, terminal_only, limit); });
+        const auto terms = run_engine_on<walk::TermReporter, std::vector<MatchResult>>(
+            walk::Engine::kChecked, index, code_points, bound, limit, terms_into);
+        for (walk::Engine engine : engines) {
+            if (run_engine_on<walk::TermReporter, std::vector<MatchResult>>(engine, index, code_points, bound,
+                                                                           limit, terms_into) != terms) {
+                fail("an engine's term matches differ from the checked walk's");
+            }
         }
-        same("fuzzy_match_video", [&](const Trie& t) {
-            return fuzzy_match_video(t, q.term, q.max_dist, limit, q.include_prefix_nodes, q.min_score);
-        });
+        for (const bool terminal_only : {true, false}) {
+            const auto nodes_into = [terminal_only](std::vector<NodeMatch>& out) {
+                return walk::NodeReporter{out, terminal_only};
+            };
+            const auto nodes = run_engine_on<walk::NodeReporter, std::vector<NodeMatch>>(
+                walk::Engine::kChecked, index, code_points, bound, limit, nodes_into);
+            for (walk::Engine engine : engines) {
+                if (run_engine_on<walk::NodeReporter, std::vector<NodeMatch>>(engine, index, code_points, bound,
+                                                                             limit, nodes_into) != nodes) {
+                    fail("an engine's node matches differ from the checked walk's");
+                }
+            }
+        }
     }
 }
 
@@ -378,6 +411,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_term_matches(trie, q, bound);
     check_node_matches(trie, q, bound);
     check_videos(trie, q);
-    check_sealed_agrees(trie, q);
+    check_engines_agree(trie, q);
     return 0;
 }
