@@ -249,10 +249,15 @@ private:
         return shared_before_[n / 64] + count_bits(below);
     }
     static constexpr std::size_t kPrefetchRecords = 16;
-    // Asks for the cache lines of `lines` times 64 bytes from `p` on.
-    static void prefetch(const void* p, int lines) {
+    // Asks for the cache lines of `lines` times 64 bytes from base[index]
+    // on. The addresses are formed as integers: a hint may point past a
+    // list's end (or off an empty list's null data), which pointer
+    // arithmetic may not, and a prefetch never faults.
+    template <class T>
+    static void prefetch(const T* base, std::size_t index, int lines) {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(base) + index * sizeof(T);
         for (int k = 0; k < lines; ++k) {
-            __builtin_prefetch(static_cast<const char*>(p) + 64 * k);
+            __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * static_cast<std::uintptr_t>(k)));
         }
     }
     // Where slot n is stored.
@@ -354,8 +359,8 @@ void PayloadTable::for_each_slot(F&& f) const {
         // foresee: the lists a few records on are asked for now.
         const std::size_t ahead = reversed_ ? (r >= kPrefetchRecords ? r - kPrefetchRecords : 0) : r + kPrefetchRecords;
         if (ahead < totals_.size()) {
-            prefetch(ids_.data() + id_begin(ahead), 2);
-            prefetch(counts_low_.data() + count_begin(ahead), 1);
+            prefetch(ids_.data(), id_begin(ahead), 2);
+            prefetch(counts_low_.data(), count_begin(ahead), 1);
         }
         if (bit(present_, p)) {
             const PayloadView view{totals_[r], ids_of(r), counts_of(r)};
