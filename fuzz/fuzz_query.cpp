@@ -337,8 +337,11 @@ void check_engines_agree(const Trie& trie, const Query& q) {
     }
     const std::u32string code_points = decode_utf8(q.term);
     const std::uint32_t bound = std::min(q.max_dist, walk::kMaxBound);
-    std::vector<walk::Engine> engines{walk::Engine::kBanded,
-                                      walk::choose_engine(index.derived(), code_points.size(), bound)};
+    // kScheme gives way to kBanded wherever it cannot serve (prefix nodes,
+    // an index without the reversed terms, a bound or term it does not take).
+    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme,
+                                      walk::choose_engine(index.derived(), code_points.size(), bound),
+                                      walk::choose_engine(index.derived(), code_points.size(), bound, true)};
     if (bound == 1 && walk::one_edit_applies(index.derived())) {
         engines.push_back(walk::Engine::kOneEdit);
     }

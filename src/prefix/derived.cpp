@@ -4,6 +4,8 @@
 
 namespace quillmesh {
 
+static_assert(ReversedIndex::kLabelPadding == DerivedIndex::kEdgeLabelPadding);
+
 namespace {
 
 // Whether every node is reached exactly once from the root, and the depth of
@@ -102,6 +104,9 @@ DerivedIndex::DerivedIndex(const Trie& trie) {
                 set.place[edge_labels_[e]] = static_cast<std::uint16_t>(e - start + 1);
             }
         }
+    }
+    if (tree_ && !edge_labels_.empty()) {
+        reversed_ = ReversedIndex::build(trie, edge_labels(), sorted_);
     }
 }
 

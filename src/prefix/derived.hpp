@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "prefix/reversed_index.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh {
@@ -72,6 +74,11 @@ public:
     // most labels.
     std::span<const LabelSet> root_child_sets() const { return root_child_sets_; }
 
+    // For a checked tree with one-byte labels and no two entered siblings
+    // with one label: the trie of its reversed terms with each term's walk
+    // rank, which the search-scheme engine reads (null otherwise).
+    const ReversedIndex* reversed() const { return reversed_ ? &*reversed_ : nullptr; }
+
     // Further engines' data (built only for a checked tree) joins here.
 
 private:
@@ -82,6 +89,7 @@ private:
     bool consecutive_ = false;
     std::vector<std::uint8_t> edge_labels_;
     std::vector<LabelSet> root_child_sets_;
+    std::optional<ReversedIndex> reversed_;
 };
 
 // An index as the module holds it: the trie and its derived form, made

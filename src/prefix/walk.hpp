@@ -38,6 +38,7 @@
 #include "prefix/one_edit_walk.hpp"
 #include "prefix/recorder.hpp"
 #include "prefix/sealed_walk.hpp"
+#include "prefix/search_scheme.hpp"
 #include "prefix/trie.hpp"
 #include "text.hpp"
 
@@ -206,6 +207,7 @@ enum class Engine {
     kChecked,  // walk_checked: every read through at(), in the documented order
     kBanded,   // SealedWalk (sealed_walk.hpp): direct reads, rows as the band or its levels
     kOneEdit,  // OneEditWalk (one_edit_walk.hpp): the edits of the query themselves
+    kScheme,   // run_search_scheme (search_scheme.hpp): narrow forward and backward searches
 };
 
 // The one place an engine is chosen:
@@ -216,12 +218,16 @@ enum class Engine {
 //                                                 deepest path + bound
 //   checked, children consecutive, in      1      any                 kOneEdit (fewest reads; falls back
 //   label order, one-byte labels                                        to kBanded past its cursor budget)
+//   checked tree with a reversed index,    2 ... 7  4 ... 4096        kScheme (two narrow searches instead of
+//   terms only (no prefix nodes)                    code points          one broad walk; see scheme_applies)
 //   checked                                other  any                 kBanded (falls back to kChecked past
 //                                                                       its row budget)
 //
 // An engine that falls back has recorded nothing that stays (the recorder
 // restarts), so every engine gives the records of walk_checked, in its order.
-inline Engine choose_engine(const DerivedIndex& derived, std::size_t term_length, std::uint32_t bound) {
+// (`terminals_only`: the reporter records_terminals_only.)
+inline Engine choose_engine(const DerivedIndex& derived, std::size_t term_length, std::uint32_t bound,
+                            bool terminals_only = false) {
     if (!derived.checked()) {
         return Engine::kChecked;
     }
@@ -231,6 +237,9 @@ inline Engine choose_engine(const DerivedIndex& derived, std::size_t term_length
     if (bound == 1 && one_edit_applies(derived)) {
         return Engine::kOneEdit;
     }
+    if (terminals_only && scheme_applies(derived, term_length, bound)) {
+        return Engine::kScheme;
+    }
     return Engine::kBanded;
 }
 
@@ -239,6 +248,11 @@ template <class Reporter>
 void run_engine(Engine engine, const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
                 Recorder<Reporter>& recorder) {
     if (engine == Engine::kNothing) {
+        return;
+    }
+    if (engine == Engine::kScheme && scheme_applies(index.derived(), query.size(), bound) &&
+        records_terminals_only(recorder.reporter())) {
+        run_search_scheme(index, query, bound, recorder);
         return;
     }
     if (engine != Engine::kChecked) {
@@ -263,7 +277,8 @@ void walk_index(const SearchIndex& index, std::u32string_view query, std::uint32
                 std::optional<std::uint32_t> limit, Reporter& reporter, Poll poll = {}) {
     bound = std::min(bound, kMaxBound);
     Recorder<Reporter> recorder(index.trie(), reporter, limit, poll);
-    run_engine(choose_engine(index.derived(), query.size(), bound), index, query, bound, recorder);
+    run_engine(choose_engine(index.derived(), query.size(), bound, records_terminals_only(reporter)), index, query,
+               bound, recorder);
 }
 
 // Records terminal nodes with their spelled path.
@@ -272,6 +287,7 @@ struct TermReporter {
     std::vector<MatchResult>& out;
 
     bool accepts(const Trie& trie, std::uint32_t node) const { return at(trie.is_terminal, node) != 0; }
+    bool terminals_only() const { return true; }
 
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t> path) {
         out.push_back(MatchResult{encode_utf8(std::u32string_view(path.data(), path.size())), node, distance});
@@ -289,6 +305,7 @@ struct NodeReporter {
     bool accepts(const Trie& trie, std::uint32_t node) const {
         return !terminal_only || at(trie.is_terminal, node) != 0;
     }
+    bool terminals_only() const { return terminal_only; }
 
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) {
         out.push_back(NodeMatch{node, distance});

@@ -809,8 +809,11 @@ walk::TermReporter terms_into(std::vector<MatchResult>& out) { return walk::Term
 walk::NodeReporter prefixes_into(std::vector<NodeMatch>& out) { return walk::NodeReporter{out, false}; }
 
 void check_engines_agree(const SearchIndex& index, const std::u32string& q, std::uint32_t bound, Limit limit) {
-    std::vector<walk::Engine> engines{walk::Engine::kBanded,
-                                      walk::choose_engine(index.derived(), q.size(), bound)};
+    // kScheme gives way to kBanded wherever it cannot serve (prefix nodes,
+    // an index without the reversed terms).
+    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme,
+                                      walk::choose_engine(index.derived(), q.size(), bound),
+                                      walk::choose_engine(index.derived(), q.size(), bound, true)};
     if (bound == 1 && walk::one_edit_applies(index.derived())) {
         engines.push_back(walk::Engine::kOneEdit);
     }

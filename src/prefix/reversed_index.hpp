@@ -1,0 +1,80 @@
+// What the search-scheme engine (search_scheme.hpp) needs beside the trie: a
+// trie of the reversed terms, and each term's place in the forward walk.
+//
+// Part of the derived index (DerivedIndex), built once when an index is made,
+// and only for a trie that every walk reads the same way whatever route it
+// takes: checked, a tree (every node reached once from the root), with
+// one-byte labels, and no two entered siblings with one label. In such a trie each entered node has one
+// path, so a term found by its reversed spelling is one node, and the walk
+// order of the terms is the order of their pre-order ranks. Any other trie
+// gets no reversed index and keeps the forward walks.
+//
+// Layout, flat and compact (about 5 bytes per reversed node and 5 per term):
+//   first_       per reversed node in breadth-first order, its first child;
+//                children are consecutive, so node v's children are
+//                first_[v] ... first_[v + 1] - 1 (first_ has one entry more)
+//   labels_      per reversed node, its label (the root's is 0), followed by
+//                kLabelPadding bytes that a label search may read
+//   ends_        the reversed nodes where a term ends, and, by their rank,
+//   term_nodes_  the forward node of that term
+//   terminals_   the forward nodes that the walk records as terms, and, by
+//   ranks_       their rank, each one's place among the terms in walk order
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <span>
+
+#include "bit_rank.hpp"
+#include "prefix/trie.hpp"
+
+namespace quillmesh {
+
+class ReversedIndex {
+public:
+    // Bytes readable past the last label (a label search reads sixteen at a
+    // time; label_search.hpp); the same as DerivedIndex::kEdgeLabelPadding.
+    static constexpr std::size_t kLabelPadding = 16;
+
+    // The index of a checked tree whose one-byte edge labels are
+    // `edge_labels` (DerivedIndex::edge_labels, padded), or nullopt when the
+    // trie does not qualify (see above) or its terms spell more than
+    // kMaxTextPerNode labels per node on average (a deep chain of terminals
+    // would otherwise cost the square of its length). Throws std::bad_alloc
+    // when memory runs out.
+    static std::optional<ReversedIndex> build(const Trie& trie, std::span<const std::uint8_t> edge_labels,
+                                              bool children_sorted);
+    static constexpr std::size_t kMaxTextPerNode = 16;
+
+    std::size_t node_count() const { return labels_.size() - kLabelPadding; }
+    void prefetch_children(std::uint32_t v) const { __builtin_prefetch(first_.data() + v); }
+    std::uint32_t children_begin(std::uint32_t v) const { return first_[v]; }
+    std::uint32_t children_end(std::uint32_t v) const { return first_[v + 1]; }
+    const std::uint8_t* labels() const { return labels_.data(); }
+    bool term_ends(std::uint32_t v) const { return ends_.test(v); }
+    // For a reversed node where a term ends: the term's forward node.
+    std::uint32_t term_node(std::uint32_t v) const { return term_nodes_[ends_.rank(v)]; }
+    void prefetch_term_node(std::uint32_t v) const { __builtin_prefetch(term_nodes_.data() + ends_.rank(v)); }
+
+    // For a forward node the walk records as a term: its place among the
+    // terms in walk order (0 for the first).
+    std::uint32_t walk_rank(std::uint32_t node) const { return ranks_[terminals_.rank(node)]; }
+    void prefetch_walk_rank(std::uint32_t node) const { terminals_.prefetch(node); }
+    std::size_t term_count() const { return term_nodes_.size(); }
+
+    // Heap bytes held.
+    std::size_t bytes() const;
+
+private:
+    std::vector<std::uint32_t> first_;
+    std::vector<std::uint8_t> labels_;
+    BitRank ends_;
+    std::vector<std::uint32_t> term_nodes_;
+    BitRank terminals_;
+    std::vector<std::uint32_t> ranks_;
+};
+
+}  // namespace quillmesh

@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "prefix/derived.hpp"
+#include "prefix/search_scheme.hpp"
+#include "prefix/walk.hpp"
+#include "text.hpp"
+
+namespace quillmesh {
+namespace {
+
+using Limit = std::optional<std::uint32_t>;
+
+// How a tree of words is laid out: nodes numbered breadth-first with
+// consecutive children (as the builder does) or at random; children in label
+// order or shuffled.
+struct Shape {
+    bool breadth_first;
+    bool sorted;
+};
+
+// The trie of `words` (code points below U+0100; U+0000 makes an unlabelled
+// node, which the walks never enter).
+Trie word_trie(const std::vector<std::u32string>& words, Shape shape, std::mt19937& rng) {
+    std::vector<std::map<char32_t, std::size_t>> kids(1);
+    std::vector<char32_t> labels{U'\0'};
+    std::vector<std::uint8_t> terminal{0};
+    for (const std::u32string& w : words) {
+        std::size_t v = 0;
+        for (const char32_t c : w) {
+            auto [it, added] = kids[v].emplace(c, labels.size());
+            if (added) {
+                kids.emplace_back();
+                labels.push_back(c);
+                terminal.push_back(0);
+            }
+            v = it->second;
+        }
+        terminal[v] = v == 0 ? 0 : 1;
+    }
+    const std::size_t n = labels.size();
+    std::vector<std::vector<std::size_t>> lists(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        for (const auto& [label, child] : kids[v]) {
+            lists[v].push_back(child);
+        }
+        if (!shape.sorted) {
+            std::shuffle(lists[v].begin(), lists[v].end(), rng);
+        }
+    }
+    std::vector<std::size_t> order{0};  // new number -> old
+    if (shape.breadth_first) {
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order.insert(order.end(), lists[order[i]].begin(), lists[order[i]].end());
+        }
+    } else {
+        order.resize(n);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::shuffle(order.begin() + 1, order.end(), rng);
+    }
+    std::vector<std::uint32_t> number(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        number[order[i]] = static_cast<std::uint32_t>(i);
+    }
+    Trie t;
+    for (const std::size_t old : order) {
+        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
+        t.child_labels.push_back(labels[old]);
+        t.is_terminal.push_back(terminal[old]);
+        for (const std::size_t child : lists[old]) {
+            t.child_transitions.push_back(number[child]);
+        }
+    }
+    t.payloads.resize(n);
+    return t;
+}
+
+Trie arrays(std::vector<std::uint32_t> shifts, std::u32string labels, std::vector<std::uint32_t> transitions,
+            std::vector<std::uint8_t> terminal) {
+    Trie t;
+    t.node_shifts = std::move(shifts);
+    t.child_labels.assign(labels.begin(), labels.end());
+    t.child_transitions = std::move(transitions);
+    t.is_terminal = std::move(terminal);
+    t.payloads.resize(t.child_labels.size());
+    return t;
+}
+
+std::u32string edited(std::u32string w, std::size_t edits, std::u32string_view alphabet, std::mt19937& rng) {
+    for (std::size_t e = 0; e < edits; ++e) {
+        const std::size_t op = rng() % 3;
+        const char32_t c = alphabet[rng() % alphabet.size()];
+        if (op == 0 || w.empty()) {
+            w.insert(w.begin() + static_cast<std::ptrdiff_t>(rng() % (w.size() + 1)), c);
+        } else if (op == 1) {
+            w.erase(w.begin() + static_cast<std::ptrdiff_t>(rng() % w.size()));
+        } else {
+            w[rng() % w.size()] = c;
+        }
+    }
+    return w;
+}
+
+// Runs one engine (kChecked: the plain checked walk; kScheme: the scheme
+// itself, never a fallback) with a fresh reporter.
+template <class Reporter, class Out>
+Out run(walk::Engine engine, const SearchIndex& index, const std::u32string& q, std::uint32_t bound, Limit limit,
+        Reporter reporter_of(Out&)) {
+    Out out;
+    Reporter reporter = reporter_of(out);
+    walk::Recorder<Reporter> recorder(index.trie(), reporter, limit, {});
+    if (engine == walk::Engine::kChecked) {
+        walk::walk_checked(index.trie(), q, bound, recorder);
+    } else if (engine == walk::Engine::kScheme) {
+        walk::run_search_scheme(index, q, bound, recorder);
+    } else {
+        walk::run_engine(engine, index, q, bound, recorder);
+    }
+    return out;
+}
+
+walk::TermReporter terms_into(std::vector<MatchResult>& out) { return walk::TermReporter{out}; }
+walk::NodeReporter terminals_into(std::vector<NodeMatch>& out) { return walk::NodeReporter{out, true}; }
+walk::NodeReporter prefixes_into(std::vector<NodeMatch>& out) { return walk::NodeReporter{out, false}; }
+
+// The scheme against the checked walk: same terms, same nodes, same
+// distances, same order, same cut by the limit.
+void expect_same(const SearchIndex& index, const std::u32string& q, std::uint32_t bound, Limit limit) {
+    const auto what = [&] {
+        return "query '" + encode_utf8(q) + "', bound " + std::to_string(bound) + ", limit " +
+               (limit ? std::to_string(*limit) : "none");
+    };
+    ASSERT_EQ(run(walk::Engine::kScheme, index, q, bound, limit, terms_into),
+              run(walk::Engine::kChecked, index, q, bound, limit, terms_into))
+        << what();
+    ASSERT_EQ(run(walk::Engine::kScheme, index, q, bound, limit, terminals_into),
+              run(walk::Engine::kChecked, index, q, bound, limit, terminals_into))
+        << "nodes, " << what();
+}
+
+TEST(SearchScheme, AgreesWithTheCheckedWalkOnRandomTrees) {
+    // Few letters make dense tries where every search has work; U+00E9 is a
+    // two-byte letter in the text; U+0000 hangs unlabelled subtrees (with
+    // terms) that no walk enters.
+    const std::u32string alphabet = U"abce\u00e9";
+    const std::u32string decoys = std::u32string(U"z\u0161") + char32_t{0};
+    std::mt19937 rng(1812);
+    for (int round = 0; round < 600; ++round) {
+        std::vector<std::u32string> words;
+        const std::size_t count = 1 + rng() % 120;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::u32string w;
+            const std::size_t len = 1 + rng() % 9;
+            for (std::size_t k = 0; k < len; ++k) {
+                w.push_back(rng() % 40 == 0 ? U'\0' : alphabet[rng() % (round % 2 ? 3 : alphabet.size())]);
+            }
+            words.push_back(w);
+        }
+        const Shape shape{round % 3 != 0, round % 4 != 1};
+        const SearchIndex index{word_trie(words, shape, rng)};
+        ASSERT_NE(index.derived().reversed(), nullptr) << "round " << round;
+        for (int k = 0; k < 8; ++k) {
+            std::u32string q = k == 0 ? U"" : edited(words[rng() % words.size()], rng() % 5, alphabet + decoys, rng);
+            if (k == 7) {
+                q = edited(q, 6, alphabet, rng);  // far from every term
+            }
+            const std::uint32_t bound = walk::kMinSchemeBound + static_cast<std::uint32_t>(rng() % 6);
+            for (const Limit limit : {Limit{}, Limit{1}, Limit{2}, Limit{1 + static_cast<std::uint32_t>(rng() % 9)}}) {
+                expect_same(index, q, bound, limit);
+                if (HasFatalFailure()) {
+                    return;
+                }
+            }
+        }
+    }
+}
+
+TEST(SearchScheme, AgreesWithTheCheckedWalkOnAWordListSample) {
+    std::ifstream in("/usr/share/dict/american-english-insane");
+    if (!in) {
+        GTEST_SKIP() << "no word list";
+    }
+    std::set<std::u32string> distinct;
+    for (std::string line; std::getline(in, line);) {
+        std::u32string w = decode_utf8(line);
+        if (!w.empty() && std::all_of(w.begin(), w.end(), [](char32_t c) { return c > 0 && c < 0x100; })) {
+            distinct.insert(std::move(w));
+        }
+    }
+    std::vector<std::u32string> all(distinct.begin(), distinct.end());
+    std::mt19937 rng(20261209);
+    std::vector<std::u32string> sample;
+    std::sample(all.begin(), all.end(), std::back_inserter(sample), 40000, rng);
+    const SearchIndex index{word_trie(sample, Shape{true, true}, rng)};
+    ASSERT_NE(index.derived().reversed(), nullptr);
+    ASSERT_EQ(index.derived().reversed()->term_count(), sample.size());
+    const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz'";
+    for (int i = 0; i < 300; ++i) {
+        const std::u32string q = edited(sample[rng() % sample.size()], rng() % 4, letters, rng);
+        for (const std::uint32_t bound : {2u, 3u}) {
+            if (q.size() >= walk::kMinSchemeQuery) {
+                ASSERT_EQ(walk::choose_engine(index.derived(), q.size(), bound, true), walk::Engine::kScheme);
+            }
+            expect_same(index, q, bound, Limit{});
+            expect_same(index, q, bound, Limit{3});
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+// Which indexes get a reversed index (and so the engine): only those where
+// every walked node has one path. The others, and every reporter that takes
+// prefix nodes, keep the forward walks, with the checked walk's answers.
+TEST(SearchScheme, ServesOnlyTreesWithOnePathPerNodeAndTermsOnly) {
+    std::vector<std::uint8_t> chain_terminal(200, 1);
+    chain_terminal[0] = 0;
+    std::vector<std::uint32_t> chain_shifts(200);
+    std::iota(chain_shifts.begin(), chain_shifts.end(), 0u);
+    std::vector<std::uint32_t> chain_edges(199);
+    std::iota(chain_edges.begin(), chain_edges.end(), 1u);
+    const struct {
+        const char* what;
+        Trie trie;
+        bool built;
+    } cases[] = {
+        {"cat car cart dog",
+         arrays({0, 2, 3, 5, 5, 6, 6, 7, 8}, std::u32string(U"\0catrtdog", 9), {1, 6, 2, 3, 4, 5, 7, 8},
+                {0, 0, 0, 1, 1, 1, 0, 0, 1}),
+         true},
+        {"a child listed twice", arrays({0, 2}, std::u32string(U"\0a", 2), {1, 1}, {0, 1}), false},
+        {"a node with two parents", arrays({0, 2, 3, 4}, std::u32string(U"\0abc", 4), {1, 2, 3, 3}, {0, 0, 0, 1}),
+         false},
+        {"a node its own child", arrays({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1}), false},
+        {"the root, labelled, a child", arrays({0, 1}, U"ra", {1, 0}, {0, 1}), false},
+        {"the root, unlabelled, a child", arrays({0, 1}, std::u32string(U"\0a", 2), {1, 0}, {0, 1}), false},
+        {"two siblings with one label", arrays({0, 2, 2}, std::u32string(U"\0aa", 3), {1, 2}, {0, 1, 1}), false},
+        {"a label past one byte", arrays({0, 1}, std::u32string(U"\0\u0100", 2), {1}, {0, 1}), false},
+        {"an edge past the nodes", arrays({0, 1}, std::u32string(U"\0a", 2), {5}, {0, 1}), false},
+        {"a second listing under an unlabelled node",
+         arrays({0, 2, 3, 4}, std::u32string(U"\0\0ab", 4), {1, 2, 3, 3}, {0, 0, 0, 1}), false},
+        {"an unlabelled child listed twice", arrays({0, 3, 3}, std::u32string(U"\0\0a", 3), {1, 1, 2}, {0, 1, 1}),
+         false},
+        {"a long chain of terms",
+         arrays(chain_shifts, std::u32string(199, U'a').insert(0, 1, U'\0'), chain_edges, chain_terminal), false},
+    };
+    for (const auto& c : cases) {
+        const SearchIndex index{Trie(c.trie)};
+        EXPECT_EQ(index.derived().reversed() != nullptr, c.built) << c.what;
+        for (const std::u32string q : {U"", U"b", U"ab", U"cat", U"cart", U"xyzw", U"aaaaa"}) {
+            for (const std::uint32_t bound : {2u, 3u}) {
+                const walk::Engine chosen = walk::choose_engine(index.derived(), q.size(), bound, true);
+                EXPECT_EQ(chosen == walk::Engine::kScheme, c.built && q.size() >= walk::kMinSchemeQuery) << c.what;
+                EXPECT_NE(walk::choose_engine(index.derived(), q.size(), bound, false), walk::Engine::kScheme);
+                if (!index.derived().checked()) {
+                    continue;
+                }
+                if (c.built) {
+                    expect_same(index, q, bound, Limit{});
+                    expect_same(index, q, bound, Limit{1});
+                }
+                // Asked for, the engine gives way wherever it cannot be exact.
+                for (const Limit limit : {Limit{}, Limit{2}}) {
+                    EXPECT_EQ(run(walk::Engine::kScheme == chosen ? chosen : walk::Engine::kBanded, index, q, bound,
+                                  limit, terms_into),
+                              run(walk::Engine::kChecked, index, q, bound, limit, terms_into))
+                        << c.what;
+                    std::vector<NodeMatch> via_run_engine;
+                    walk::NodeReporter reporter{via_run_engine, false};
+                    walk::Recorder<walk::NodeReporter> recorder(index.trie(), reporter, limit, {});
+                    walk::run_engine(walk::Engine::kScheme, index, q, bound, recorder);
+                    EXPECT_EQ(via_run_engine, run(walk::Engine::kChecked, index, q, bound, limit, prefixes_into))
+                        << c.what;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillmesh
