@@ -5,6 +5,8 @@
 #include <charconv>
 
 #include "failures.hpp"
+#include "kept_room.hpp"
+#include "prefix/walk.hpp"
 #include "text.hpp"
 
 namespace quillmesh {
@@ -32,42 +34,173 @@ struct Slot {
     std::uint32_t used;
 };
 
-// Open addressing with linear probing. The capacity is fixed up front from an
-// exact bound on the number of distinct keys (the total length of the matched
-// video lists), at most half full, so it never rehashes.
+// Open addressing with linear probing, never more than half full. It grows
+// as distinct videos arrive (make_room before each list), so its size
+// follows the number of distinct videos scored, never the number of matched
+// nodes: a node reached along millions of paths costs nothing more here.
 class ScoreTable {
 public:
-    explicit ScoreTable(std::size_t max_keys) {
-        const std::size_t wanted = std::max<std::size_t>(16, max_keys * 2);
-        const std::size_t capacity = std::bit_ceil(wanted);
-        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
-        mask_ = capacity - 1;
-        slots_.assign(capacity, Slot{0.0, 0, 0});
+    ScoreTable() { reset(kFirstCapacity); }
+
+    // Room for `more` further keys within half the capacity.
+    void make_room(std::size_t more) {
+        const std::size_t wanted = 2 * (keys_ + more);
+        if (wanted > slots_.size() && slots_.size() < kMaxCapacity) {
+            grow(wanted);
+        }
     }
 
+    // Adds `amount` to the video's score; make_room must have made room.
     void add(std::uint32_t video, double amount) {
+        Slot& s = find(video);
+        if (!s.used) {
+            s = Slot{amount, video, 1};
+            ++keys_;
+        } else {
+            s.score += amount;
+        }
+    }
+
+    bool empty() const { return keys_ == 0; }
+    void clear() { reset(kFirstCapacity); }
+    std::vector<Slot>& slots() { return slots_; }
+
+private:
+    static constexpr std::size_t kFirstCapacity = 32;
+    static constexpr std::size_t kMaxCapacity = std::size_t{1} << 33;
+
+    // The video's slot, or the empty slot where it belongs.
+    Slot& find(std::uint32_t video) {
         // Fibonacci hashing spreads consecutive video numbers over the table.
         std::size_t i = static_cast<std::size_t>((video * 0x9E3779B97F4A7C15ull) >> shift_);
         for (;;) {
             Slot& s = slots_[i];
-            if (!s.used) {
-                s = Slot{amount, video, 1};
-                return;
-            }
-            if (s.video == video) {
-                s.score += amount;
-                return;
+            if (!s.used || s.video == video) {
+                return s;
             }
             i = (i + 1) & mask_;
         }
     }
 
-    std::vector<Slot>& slots() { return slots_; }
+    void reset(std::size_t capacity) {
+        shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+        mask_ = capacity - 1;
+        keys_ = 0;
+        slots_.assign(capacity, Slot{0.0, 0, 0});
+    }
+
+    // Doubles at least, to a power of two; keys are 32-bit, so no table
+    // needs more than 2^33 slots (a request past that can only fail, as
+    // std::bad_alloc).
+    void grow(std::size_t wanted) {
+        const std::size_t capacity = std::bit_ceil(std::min(std::max(wanted, 2 * slots_.size()), kMaxCapacity));
+        std::vector<Slot> old;
+        old.swap(slots_);
+        const std::size_t keys = keys_;
+        reset(capacity);
+        for (const Slot& s : old) {
+            if (s.used) {
+                find(s.video) = s;
+            }
+        }
+        keys_ = keys;
+    }
+
+    std::vector<Slot> slots_;
+    unsigned shift_ = 0;
+    std::size_t mask_ = 0;
+    std::size_t keys_ = 0;
+};
+
+// Scores node matches one at a time, in the order they come (the walk's, or
+// a list's), so that no list of them is ever needed: node order, then list
+// order within a node, which fixes every sum to the last bit.
+//
+// An inconsistent index (a matched node beyond is_terminal or payloads, or a
+// payload with fewer counts than videos) is not raised when it is met: the
+// first such failure is held, later matches are only counted, and rank()
+// raises it. A walk that fails on its own therefore still fails first, as
+// it would if every match were collected before scoring.
+class VideoScorer {
+public:
+    VideoScorer(const Trie& trie, std::size_t term_length) : trie_(trie), term_length_(term_length) {}
+
+    void add(std::uint32_t node, std::uint32_t distance) {
+        ++matched_;
+        if (failed_) {
+            return;
+        }
+        if (base_weight(distance, term_length_) <= 0.0) {
+            return;  // weightless: nothing of the node is read
+        }
+        if (node >= trie_.is_terminal.size()) {
+            return hold(trie_.is_terminal.size(), node);
+        }
+        const double w = node_weight(distance, term_length_, trie_.is_terminal[node] != 0);
+        if (node >= trie_.payloads.size()) {
+            return hold(trie_.payloads.size(), node);
+        }
+        const std::optional<PayloadView> p = trie_.payloads.at(node);
+        if (!p) {
+            return;
+        }
+        const std::size_t count = p->video_ids.size();
+        if (p->video_counts.size() < count) {
+            // The first read past the end of video_counts.
+            return hold(p->video_counts.size(), p->video_counts.size());
+        }
+        total_ += w * static_cast<double>(p->total_count);
+        table_.make_room(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            table_.add(p->video_ids[i], w * static_cast<double>(p->video_counts[i]));
+        }
+    }
+
+    // Node matches taken so far (weightless and failing ones included).
+    std::size_t matched() const { return matched_; }
+
+    // Forgets everything taken: the walk's engine gave up and the next one
+    // reports again from the start.
+    void restart() {
+        matched_ = 0;
+        failed_ = false;
+        total_ = 0.0;
+        table_.clear();
+    }
+
+    // The ranked rows, or the held failure. The last use of the scorer: the
+    // candidates are sorted in the table's own storage.
+    std::vector<VideoScore> rank(std::optional<std::uint32_t> limit, std::optional<double> min_score);
 
 private:
-    std::vector<Slot> slots_;
-    unsigned shift_;
-    std::size_t mask_;
+    void hold(std::size_t len, std::size_t index) {
+        failed_ = true;
+        failure_len_ = len;
+        failure_index_ = index;
+    }
+
+    const Trie& trie_;
+    std::size_t term_length_;
+    std::size_t matched_ = 0;
+    bool failed_ = false;
+    std::size_t failure_len_ = 0;
+    std::size_t failure_index_ = 0;
+    double total_ = 0.0;
+    ScoreTable table_;
+};
+
+// The walk's reporter of node matches (the walk's rule for which nodes it
+// takes) feeding a scorer.
+struct ScoringReporter {
+    static constexpr bool kSpellsPath = false;
+    VideoScorer& scorer;
+    bool terminal_only;
+
+    bool accepts(const Trie& trie, std::uint32_t node) const {
+        return walk::NodeReporter::takes(trie, node, terminal_only);
+    }
+    void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) { scorer.add(node, distance); }
+    void restart() { scorer.restart(); }
 };
 
 // Better first: higher score, then the lower video number. Candidates carry
@@ -114,67 +247,26 @@ std::string uuid_text(const Uuid& id) {
     return out;
 }
 
-std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const NodeMatch> matches,
-                                          std::size_t term_length, std::optional<std::uint32_t> limit,
-                                          std::optional<double> min_score) {
-    // A limit of 0 still scores: the limit acts on videos, after every
-    // check of the matched nodes.
-
-    // First pass: every check an inconsistent index can fail, in the order the
-    // scoring reads (is_terminal, then payloads, then the counts of each
-    // listed video), and the bound that sizes the score table.
-    std::size_t entries = 0;
-    for (const NodeMatch& m : matches) {
-        if (base_weight(m.distance, term_length) <= 0.0) {
-            continue;
-        }
-        (void)at(trie.is_terminal, m.node);
-        const std::optional<PayloadView> p = trie.payloads.at(m.node);
-        if (!p) {
-            continue;
-        }
-        if (p->video_counts.size() < p->video_ids.size()) {
-            // The first read past the end of video_counts.
-            throw IndexOutOfBounds(p->video_counts.size(), p->video_counts.size());
-        }
-        entries += p->video_ids.size();
+std::vector<VideoScore> VideoScorer::rank(std::optional<std::uint32_t> limit, std::optional<double> min_score) {
+    if (failed_) {
+        throw IndexOutOfBounds(failure_len_, failure_index_);
     }
-    if (entries == 0) {
-        return {};
-    }
-
-    // Second pass: the sums, in node order, then list order within a node.
-    ScoreTable table(entries);
-    double total = 0.0;
-    for (const NodeMatch& m : matches) {
-        if (base_weight(m.distance, term_length) <= 0.0) {
-            continue;
-        }
-        const double w = node_weight(m.distance, term_length, at(trie.is_terminal, m.node) != 0);
-        const std::optional<PayloadView> p = trie.payloads.at(m.node);
-        if (!p) {
-            continue;
-        }
-        total += w * static_cast<double>(p->total_count);
-        const std::size_t count = p->video_ids.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            table.add(p->video_ids[i], w * static_cast<double>(at(p->video_counts, i)));
-        }
-    }
-    if (!(total > 0.0)) {
+    // A limit of 0 still scores: the limit acts on videos, after every check
+    // of the matched nodes.
+    if (table_.empty() || !(total_ > 0.0)) {
         return {};
     }
 
     // Normalise and filter, compacting the kept candidates to the front of the
     // table's storage. A NaN threshold fails every comparison: nothing kept.
     const double threshold = min_score.value_or(kDefaultMinScore);
-    std::vector<Slot>& slots = table.slots();
+    std::vector<Slot>& slots = table_.slots();
     std::size_t kept = 0;
     for (const Slot& s : slots) {
         if (!s.used) {
             continue;
         }
-        const double r = s.score / total;
+        const double r = s.score / total_;
         if (r >= threshold) {
             slots[kept++] = Slot{r, s.video, 1};
         }
@@ -192,15 +284,25 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
     std::vector<VideoScore> rows;
     rows.reserve(static_cast<std::size_t>(last - first));
     for (auto it = first; it != last; ++it) {
-        if (trie.id_mode == IdMode::Int32) {
-            if (it->video < trie.video_int_ids.size()) {
-                rows.push_back(VideoScore{int_id_text(trie.video_int_ids[it->video]), it->score});
+        if (trie_.id_mode == IdMode::Int32) {
+            if (it->video < trie_.video_int_ids.size()) {
+                rows.push_back(VideoScore{int_id_text(trie_.video_int_ids[it->video]), it->score});
             }
-        } else if (it->video < trie.video_uuids.size()) {
-            rows.push_back(VideoScore{uuid_text(trie.video_uuids[it->video]), it->score});
+        } else if (it->video < trie_.video_uuids.size()) {
+            rows.push_back(VideoScore{uuid_text(trie_.video_uuids[it->video]), it->score});
         }
     }
     return rows;
+}
+
+std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const NodeMatch> matches,
+                                          std::size_t term_length, std::optional<std::uint32_t> limit,
+                                          std::optional<double> min_score) {
+    VideoScorer scorer(trie, term_length);
+    for (const NodeMatch& m : matches) {
+        scorer.add(m.node, m.distance);
+    }
+    return scorer.rank(limit, min_score);
 }
 
 std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_view term,
@@ -214,19 +316,25 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
     if (trie.node_count() == 0) {
         return {};
     }
-    // The matcher never gets the limit: it counts videos, not nodes.
-    std::vector<NodeMatch> matches;
-    if (include_prefix_nodes) {
-        matches = fuzzy_match_nodes(index, term, max_dist, !*include_prefix_nodes, std::nullopt, poll);
-    } else {
-        matches = fuzzy_match_nodes(index, term, max_dist, true, std::nullopt, poll);
-        // Prefix nodes only when no terminal node matched at all, whether or
-        // not the terminal matches list any video.
-        if (matches.empty()) {
-            matches = fuzzy_match_nodes(index, term, max_dist, false, std::nullopt, poll);
-        }
+    const RoomLease<QueryRoom> room;
+    decode_utf8(term, room->code_points);
+    const std::u32string_view query = room->code_points;
+    // The walk never gets the limit: it counts videos, not nodes. Each
+    // match is scored as the walk reports it.
+    VideoScorer scorer(trie, query.size());
+    auto walk_nodes = [&](bool terminal_only) {
+        ScoringReporter reporter{scorer, terminal_only};
+        walk::walk_index(index, query, max_dist, std::nullopt, reporter, poll);
+    };
+    walk_nodes(!include_prefix_nodes.value_or(false));
+    // Prefix nodes only when no terminal node matched at all, whether or not
+    // the terminal matches list any video or weigh anything. A walk that
+    // matched nothing scored nothing, so the second starts from a clean
+    // scorer.
+    if (!include_prefix_nodes && scorer.matched() == 0) {
+        walk_nodes(false);
     }
-    return rank_node_matches(trie, matches, count_code_points(term), limit, min_score);
+    return scorer.rank(limit, min_score);
 }
 
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,

@@ -302,7 +302,10 @@ struct NodeReporter {
     std::vector<NodeMatch>& out;
     bool terminal_only;
 
-    bool accepts(const Trie& trie, std::uint32_t node) const {
+    bool accepts(const Trie& trie, std::uint32_t node) const { return takes(trie, node, terminal_only); }
+
+    // The rule itself, for other reporters of node matches.
+    static bool takes(const Trie& trie, std::uint32_t node, bool terminal_only) {
         return !terminal_only || at(trie.is_terminal, node) != 0;
     }
     bool terminals_only() const { return terminal_only; }
