@@ -16,7 +16,8 @@
 // answers are checked as well: each term match's distance is the plain
 // Levenshtein distance of its text, the node matcher agrees with the term
 // matcher, a limit gives a prefix of the unlimited answer, ranked scores are
-// in order and above the threshold, and the same call answers the same twice.
+// in order and above the threshold, the ranking scored as the walk goes is
+// that of the collected node matches, and the same call answers the same twice.
 //
 // An index restored from bytes can name the same child many times, so one
 // query can be made to follow exponentially many paths. Inputs whose walk
@@ -274,6 +275,27 @@ void check_videos(const Trie& trie, const Query& q) {
     const auto again = answer("fuzzy_match_video", [&] { return call(q.limit); }, again_refusal);
     if (rows != again || refusal != again_refusal) {
         fail("fuzzy_match_video answers differently to the same call");
+    }
+    // Scored as the walk reports them, the node matches give what they give
+    // when every one is collected first and the list scored afterwards,
+    // failures included.
+    std::string collected_refusal;
+    const auto collected = answer(
+        "rank_node_matches",
+        [&] {
+            if (trie.node_count() == 0) {
+                return std::vector<VideoScore>{};
+            }
+            const bool prefix_nodes = q.include_prefix_nodes.value_or(false);
+            std::vector<NodeMatch> m = fuzzy_match_nodes(trie, q.term, q.max_dist, !prefix_nodes, std::nullopt);
+            if (!q.include_prefix_nodes && m.empty()) {
+                m = fuzzy_match_nodes(trie, q.term, q.max_dist, false, std::nullopt);
+            }
+            return rank_node_matches(trie, m, count_code_points(q.term), q.limit, q.min_score);
+        },
+        collected_refusal);
+    if (rows != collected || refusal != collected_refusal) {
+        fail("fuzzy_match_video differs from ranking the collected node matches");
     }
     if (!rows) {
         return;

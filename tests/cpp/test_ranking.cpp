@@ -5,11 +5,15 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "failures.hpp"
 #include "ranking.hpp"
+#include "text.hpp"
+
+using namespace std::string_literals;
 
 namespace quillmesh {
 namespace {
@@ -385,6 +389,338 @@ TEST(FuzzyMatchVideo, ZeroNodesAnswerEmptyAndZeroLimitStillWalks) {
     broken.node_shifts.clear();  // any walk fails, and a zero limit still walks
     EXPECT_THROW(fuzzy_match_video(broken, "cat", 1, 0u, true, std::nullopt), IndexOutOfBounds);
     EXPECT_TRUE(fuzzy_match_video(cat_trie(), "cat", 1, 0u, true, std::nullopt).empty());
+}
+
+
+// ---------------------------------------------------------------- scored as the walk goes
+
+// An answer: the rows, or the message of the IndexOutOfBounds the call ended with.
+struct Answer {
+    std::vector<VideoScore> rows;
+    std::string failure;
+    bool operator==(const Answer&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Answer& a) {
+    if (!a.failure.empty()) {
+        return os << "failure '" << a.failure << "'";
+    }
+    os << a.rows.size() << " rows:";
+    for (const VideoScore& r : a.rows) {
+        os << " (" << r.id_text << ", " << r.score << ")";
+    }
+    return os;
+}
+
+template <class Call>
+Answer answer_of(Call call) {
+    try {
+        return Answer{call(), ""};
+    } catch (const IndexOutOfBounds& e) {
+        return Answer{{}, e.what()};
+    }
+}
+
+// fuzzy_match_video as it reads when every node match is collected before
+// any is scored: the collected walk, a second one only when the first found
+// nothing at all, then every check an inconsistent index can fail, in the
+// order the scoring reads (is_terminal, payloads, the counts), and only then
+// the sums (plain_ranking).
+std::vector<VideoScore> collected_video(const Trie& t, std::string_view term, std::uint32_t max_dist,
+                                        std::optional<std::uint32_t> limit, std::optional<bool> mode,
+                                        std::optional<double> min_score) {
+    if (t.node_count() == 0) {
+        return {};
+    }
+    std::vector<NodeMatch> matches = fuzzy_match_nodes(t, term, max_dist, !mode.value_or(false), std::nullopt);
+    if (!mode && matches.empty()) {
+        matches = fuzzy_match_nodes(t, term, max_dist, false, std::nullopt);
+    }
+    const std::size_t n = count_code_points(term);
+    for (const NodeMatch& m : matches) {
+        if (node_weight(m.distance, n, true) <= 0.0) {
+            continue;
+        }
+        (void)at(t.is_terminal, m.node);
+        const std::optional<Payload> p = t.payloads.get(m.node);
+        if (p && p->video_counts.size() < p->video_ids.size()) {
+            throw IndexOutOfBounds(p->video_counts.size(), p->video_counts.size());
+        }
+    }
+    return plain_ranking(t, matches, n, limit, min_score);
+}
+
+struct GraphSpec {
+    std::vector<std::uint32_t> shifts;
+    std::u32string labels;
+    std::vector<std::uint32_t> transitions;
+    std::vector<std::uint8_t> terminal;
+    std::vector<std::optional<Payload>> payloads;
+};
+
+Trie graph_trie(const GraphSpec& g, std::size_t id_count = 16) {
+    Trie t;
+    t.node_shifts = g.shifts;
+    t.child_labels.assign(g.labels.begin(), g.labels.end());
+    t.child_transitions = g.transitions;
+    t.is_terminal = g.terminal;
+    t.payloads = PayloadTable(g.payloads);
+    t.id_mode = IdMode::Int32;
+    for (std::uint32_t v = 0; v < id_count; ++v) {
+        t.video_int_ids.push_back(1000 + v);
+    }
+    return t;
+}
+
+std::uint32_t pick(std::mt19937& rng, std::uint32_t lo, std::uint32_t hi) {
+    return std::uniform_int_distribution<std::uint32_t>(lo, hi)(rng);
+}
+
+std::optional<Payload> random_payload(std::mt19937& rng) {
+    if (pick(rng, 0, 5) == 0) {
+        return std::nullopt;
+    }
+    Payload p;
+    p.total_count = pick(rng, 0, 4) == 0 ? 0 : pick(rng, 1, 40);
+    for (std::uint32_t k = pick(rng, 0, 4); k > 0; --k) {
+        p.video_ids.push_back(pick(rng, 0, 7));
+        p.video_counts.push_back(pick(rng, 0, 5));
+    }
+    return p;
+}
+
+// Any graph: each node but the root has a parent of any number (itself and
+// later nodes too: cycles) and now and then a second one; labels from three
+// letters, now and then U+0000.
+GraphSpec random_graph(std::mt19937& rng) {
+    const std::uint32_t n = pick(rng, 1, 8);
+    std::vector<std::vector<std::uint32_t>> children(n);
+    GraphSpec g;
+    g.labels.push_back(U'\0');
+    for (std::uint32_t v = 1; v < n; ++v) {
+        g.labels.push_back(pick(rng, 0, 11) == 0 ? U'\0' : U"abé"[pick(rng, 0, 2)]);
+        children[pick(rng, 0, v - 1)].push_back(v);
+        if (pick(rng, 0, 4) == 0) {
+            children[pick(rng, 0, n - 1)].push_back(v);
+        }
+    }
+    for (std::uint32_t v = 0; v < n; ++v) {
+        g.shifts.push_back(static_cast<std::uint32_t>(g.transitions.size()));
+        g.transitions.insert(g.transitions.end(), children[v].begin(), children[v].end());
+        g.terminal.push_back(pick(rng, 0, 2) != 0 ? 1 : 0);
+        g.payloads.push_back(random_payload(rng));
+    }
+    return g;
+}
+
+// A tree of random words over `letters`, children in label order and
+// numbered breadth-first (the shape a builder makes, which the fastest
+// walks serve).
+GraphSpec random_word_tree(std::mt19937& rng, std::u32string_view letters) {
+    std::vector<std::map<char32_t, std::uint32_t>> kids(1);
+    std::vector<std::uint8_t> terminal(1, 0);
+    for (std::uint32_t w = pick(rng, 1, 40); w > 0; --w) {
+        std::uint32_t v = 0;
+        for (std::uint32_t len = pick(rng, 1, 7); len > 0; --len) {
+            const char32_t c = letters[pick(rng, 0, static_cast<std::uint32_t>(letters.size() - 1))];
+            auto [it, fresh] = kids[v].emplace(c, static_cast<std::uint32_t>(kids.size()));
+            if (fresh) {
+                kids.emplace_back();
+                terminal.push_back(0);
+            }
+            v = it->second;
+        }
+        terminal[v] = 1;
+    }
+    GraphSpec g;
+    std::vector<std::uint32_t> order{0};
+    std::vector<char32_t> label_of(kids.size(), U'\0');
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        for (const auto& [label, child] : kids[order[i]]) {
+            label_of[child] = label;
+            order.push_back(child);
+        }
+    }
+    std::uint32_t next = 1;
+    for (std::uint32_t old : order) {
+        g.shifts.push_back(static_cast<std::uint32_t>(g.transitions.size()));
+        g.labels.push_back(label_of[old]);
+        g.terminal.push_back(terminal[old]);
+        g.payloads.push_back(random_payload(rng));
+        for (std::size_t k = 0; k < kids[old].size(); ++k) {
+            g.transitions.push_back(next++);
+        }
+    }
+    return g;
+}
+
+// One fault of a restored index: a short is_terminal or payloads, a payload
+// with fewer counts than videos, or a bad read for the walk itself.
+void damage(std::mt19937& rng, GraphSpec& g) {
+    const std::size_t n = g.labels.size();
+    switch (pick(rng, 0, 4)) {
+        case 0:
+            g.terminal.resize(pick(rng, 0, static_cast<std::uint32_t>(n - 1)));
+            break;
+        case 1:
+            g.payloads.resize(pick(rng, 0, static_cast<std::uint32_t>(n - 1)));
+            break;
+        case 2:
+            for (std::optional<Payload>& p : g.payloads) {
+                if (p && !p->video_counts.empty() && pick(rng, 0, 1) == 0) {
+                    p->video_counts.pop_back();
+                }
+            }
+            break;
+        case 3:
+            if (!g.transitions.empty()) {
+                g.transitions[pick(rng, 0, static_cast<std::uint32_t>(g.transitions.size() - 1))] =
+                    static_cast<std::uint32_t>(n + pick(rng, 0, 2));
+            }
+            break;
+        default:
+            g.shifts.resize(pick(rng, 0, static_cast<std::uint32_t>(n - 1)));
+            break;
+    }
+}
+
+std::string random_term(std::mt19937& rng, std::u32string_view letters, std::uint32_t max_len) {
+    std::string term;
+    for (std::uint32_t len = pick(rng, 0, max_len); len > 0; --len) {
+        append_utf8(term, pick(rng, 0, 9) == 0 ? U'z' : letters[pick(rng, 0, static_cast<std::uint32_t>(letters.size() - 1))]);
+    }
+    return term;
+}
+
+// Rounds cycle through: any graph, any graph with one or two faults, a word
+// tree over multi-byte letters, one over one-byte letters (whose one-edit
+// queries take the walk of the edits themselves).
+TEST(FuzzyMatchVideo, SameAnswersAndFailuresAsScoringTheCollectedMatches) {
+    std::mt19937 rng(20261209);
+    const std::optional<double> min_scores[] = {std::nullopt, 0.0, -1.0, 0.1, 0.4, kNaN};
+    const std::optional<bool> modes[] = {std::nullopt, true, false};
+    for (int round = 0; round < 4000; ++round) {
+        const int kind = round % 4;
+        const std::u32string letters = kind == 2 ? U"abé\U0001F600" : U"abc";
+        GraphSpec g = kind <= 1 ? random_graph(rng) : random_word_tree(rng, letters);
+        if (kind == 1) {
+            for (std::uint32_t faults = pick(rng, 1, 2); faults > 0; --faults) {
+                damage(rng, g);
+            }
+        }
+        const Trie t = graph_trie(g, pick(rng, 0, 9));
+        for (int query = 0; query < 6; ++query) {
+            const std::string term = random_term(rng, letters, kind <= 1 ? 4 : 8);
+            const std::uint32_t max_dist = pick(rng, 0, kind <= 1 ? 2 : 3);
+            std::optional<std::uint32_t> limit;
+            if (pick(rng, 0, 2) == 0) {
+                limit = pick(rng, 0, 4);
+            }
+            const std::optional<bool> mode = modes[pick(rng, 0, 2)];
+            const std::optional<double> min_score = min_scores[pick(rng, 0, 5)];
+            const Answer want =
+                answer_of([&] { return collected_video(t, term, max_dist, limit, mode, min_score); });
+            const Answer got =
+                answer_of([&] { return fuzzy_match_video(t, term, max_dist, limit, mode, min_score); });
+            ASSERT_EQ(got, want) << "round " << round << " term '" << term << "' max_dist " << max_dist
+                                 << " mode " << (mode ? (*mode ? "prefix" : "terminal") : "auto");
+        }
+    }
+}
+
+// root -> 1 'a' -> 2 'b', and root -> 3 'c'; terminal as given. The payloads
+// name video 1 on node 1 and video 2 on node 3, unless given.
+GraphSpec small_graph(std::vector<std::uint8_t> terminal, std::vector<std::optional<Payload>> payloads) {
+    return GraphSpec{{0, 2, 3, 3}, U"\0abc"s, {1, 3, 2}, std::move(terminal), std::move(payloads)};
+}
+
+TEST(FuzzyMatchVideo, AutomaticModeFallsBackOnlyWhenNoTerminalMatches) {
+    const std::optional<Payload> absent;
+    struct Case {
+        const char* name;
+        GraphSpec graph;
+        const char* term;
+        std::vector<VideoScore> automatic;
+        std::vector<VideoScore> with_prefix_nodes;
+    } cases[] = {
+        {"a terminal of weight 0 (one code point, one edit) is a match: no fallback",
+         small_graph({0, 0, 0, 1}, {absent, pay(4, {1}, {4}), absent, pay(4, {2}, {4})}), "a", {}, {{id(1), 1.0}}},
+        {"a terminal whose payload is absent is a match: no fallback",
+         small_graph({0, 0, 1, 0}, {absent, pay(4, {1}, {4}), absent, absent}), "ax", {}, {{id(1), 1.0}}},
+        {"a terminal with a total but no videos: no fallback",
+         small_graph({0, 0, 1, 0}, {absent, pay(4, {1}, {4}), pay(4, {}, {}), absent}), "ax", {},
+         {{id(1), (0.025 * 0.85 * 4.0) / ((0.025 * 0.85 * 4.0) + 0.025 * 4.0)}}},
+        {"no terminal within the bound: the prefix nodes' answer",
+         small_graph({0, 0, 0, 1}, {absent, pay(4, {1}, {4}), absent, pay(4, {2}, {4})}), "ab", {{id(1), 1.0}},
+         {{id(1), 1.0}}},
+        {"nothing terminal at all: the prefix nodes' answer",
+         small_graph({0, 0, 0, 0}, {absent, pay(4, {1}, {4}), pay(2, {3}, {2}), pay(4, {2}, {4})}), "ab",
+         {{id(3), (0.85 * 2.0) / ((0.025 * 0.85 * 4.0) + 0.85 * 2.0)},
+          {id(1), (0.025 * 0.85 * 4.0) / ((0.025 * 0.85 * 4.0) + 0.85 * 2.0)}},
+         {{id(3), (0.85 * 2.0) / ((0.025 * 0.85 * 4.0) + 0.85 * 2.0)},
+          {id(1), (0.025 * 0.85 * 4.0) / ((0.025 * 0.85 * 4.0) + 0.85 * 2.0)}}},
+    };
+    for (const Case& c : cases) {
+        const Trie t = graph_trie(c.graph);
+        EXPECT_EQ(fuzzy_match_video(t, c.term, 1, std::nullopt, std::nullopt, 0.0), c.automatic) << c.name;
+        EXPECT_EQ(fuzzy_match_video(t, c.term, 1, std::nullopt, true, 0.0), c.with_prefix_nodes) << c.name;
+        EXPECT_EQ(fuzzy_match_video(t, c.term, 1, std::nullopt, std::nullopt, 0.0),
+                  collected_video(t, c.term, 1, std::nullopt, std::nullopt, 0.0))
+            << c.name;
+    }
+}
+
+std::string oob_text(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+}
+
+TEST(FuzzyMatchVideo, AWalkFailureComesBeforeAScoringFailure) {
+    const std::optional<Payload> absent;
+    const std::optional<Payload> short_counts = pay(2, {1, 2}, {1});
+    // The walk records node 1 ('a'), then node 2 ('ab', below it), then
+    // reads the root's second edge (node 3, 'c'): a fault placed there
+    // comes after the scoring of the first two.
+    auto graph = [&](std::vector<std::uint8_t> terminal, std::vector<std::optional<Payload>> payloads,
+                     std::uint32_t last_edge) {
+        GraphSpec g = small_graph(std::move(terminal), std::move(payloads));
+        g.transitions[1] = last_edge;
+        return g;
+    };
+    const std::vector<std::optional<Payload>> fine = {absent, pay(1, {1}, {1}), pay(1, {2}, {1}), pay(1, {3}, {1})};
+    struct Case {
+        const char* name;
+        GraphSpec graph;
+        const char* term;
+        std::optional<bool> mode;
+        std::string failure;
+    } cases[] = {
+        {"short counts on 'a', then a child beyond child_labels",
+         graph({0, 1, 1, 1}, {absent, short_counts, absent, absent}, 9), "a", std::nullopt, oob_text(4, 9)},
+        {"short counts on 'a', walk sound: raised once the walk ends",
+         graph({0, 1, 1, 1}, {absent, short_counts, absent, absent}, 3), "a", std::nullopt, oob_text(1, 1)},
+        {"the first scoring failure in walk order",
+         graph({0, 1, 1, 1}, {absent, short_counts, pay(1, {2}, {})}, 3), "ab", false, oob_text(1, 1)},
+        {"'ab' beyond payloads, after a sound 'a'",
+         graph({0, 1, 1, 1}, {absent, pay(1, {1}, {1})}, 3), "ab", false, oob_text(2, 2)},
+        {"prefix nodes: 'ab' beyond is_terminal is the scoring's, and the walk's fault wins",
+         graph({0, 1}, fine, 9), "ab", true, oob_text(4, 9)},
+        {"prefix nodes: 'ab' beyond is_terminal, walk sound",
+         graph({0, 1}, fine, 3), "ab", true, oob_text(2, 2)},
+        {"terminal only: 'ab' beyond is_terminal is the walk's own read",
+         graph({0, 1}, fine, 9), "ab", false, oob_text(2, 2)},
+        {"fallback: the prefix walk's scoring failure, after the walk",
+         graph({0, 0, 0, 0}, {absent, short_counts, absent, absent}, 3), "a", std::nullopt, oob_text(1, 1)},
+        {"no terminal: the walk's fault, met by the first walk",
+         graph({0, 0, 0, 0}, {absent, short_counts, absent, absent}, 9), "a", std::nullopt, oob_text(4, 9)},
+        {"a weightless node is never read",
+         graph({0, 1, 1, 1}, {absent, pay(1, {1}, {1}), absent}, 3), "a", true, ""},
+    };
+    for (const Case& c : cases) {
+        const Trie t = graph_trie(c.graph);
+        const Answer got = answer_of([&] { return fuzzy_match_video(t, c.term, 1, std::nullopt, c.mode, 0.0); });
+        EXPECT_EQ(got.failure, c.failure) << c.name;
+        EXPECT_EQ(got, answer_of([&] { return collected_video(t, c.term, 1, std::nullopt, c.mode, 0.0); })) << c.name;
+    }
 }
 
 }  // namespace
