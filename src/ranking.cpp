@@ -199,6 +199,7 @@ struct ScoringReporter {
     bool accepts(const Trie& trie, std::uint32_t node) const {
         return walk::NodeReporter::takes(trie, node, terminal_only);
     }
+    bool terminals_only() const { return terminal_only; }
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) { scorer.add(node, distance); }
     void restart() { scorer.restart(); }
 };
