@@ -34,13 +34,21 @@ struct Slot {
     std::uint32_t used;
 };
 
-// Open addressing with linear probing, never more than half full. It grows
-// as distinct videos arrive (make_room before each list), so its size
-// follows the number of distinct videos scored, never the number of matched
-// nodes: a node reached along millions of paths costs nothing more here.
+// The slots of one call's score table, lent from the room its thread keeps
+// (RoomLease: a nested call gets room of its own).
+struct ScoreRoom {
+    std::vector<Slot> slots;
+    void trim() { give_back_room(slots); }
+};
+
+// Open addressing with linear probing, never more than half full, in the
+// slots of a ScoreRoom. It grows as distinct videos arrive (make_room before
+// each list), so its size follows the number of distinct videos scored,
+// never the number of matched nodes: a node reached along millions of paths
+// costs nothing more here.
 class ScoreTable {
 public:
-    ScoreTable() { reset(kFirstCapacity); }
+    explicit ScoreTable(std::vector<Slot>& slots) : slots_(slots) { slots_.clear(); }
 
     // Room for `more` further keys within half the capacity.
     void make_room(std::size_t more) {
@@ -62,7 +70,10 @@ public:
     }
 
     bool empty() const { return keys_ == 0; }
-    void clear() { reset(kFirstCapacity); }
+    void clear() {
+        keys_ = 0;
+        slots_.clear();
+    }
     std::vector<Slot>& slots() { return slots_; }
 
 private:
@@ -93,7 +104,12 @@ private:
     // needs more than 2^33 slots (a request past that can only fail, as
     // std::bad_alloc).
     void grow(std::size_t wanted) {
-        const std::size_t capacity = std::bit_ceil(std::min(std::max(wanted, 2 * slots_.size()), kMaxCapacity));
+        const std::size_t capacity =
+            std::bit_ceil(std::min(std::max({wanted, 2 * slots_.size(), kFirstCapacity}), kMaxCapacity));
+        if (keys_ == 0) {
+            reset(capacity);  // nothing to move: the room's storage is reused
+            return;
+        }
         std::vector<Slot> old;
         old.swap(slots_);
         const std::size_t keys = keys_;
@@ -106,7 +122,7 @@ private:
         keys_ = keys;
     }
 
-    std::vector<Slot> slots_;
+    std::vector<Slot>& slots_;
     unsigned shift_ = 0;
     std::size_t mask_ = 0;
     std::size_t keys_ = 0;
@@ -123,7 +139,8 @@ private:
 // it would if every match were collected before scoring.
 class VideoScorer {
 public:
-    VideoScorer(const Trie& trie, std::size_t term_length) : trie_(trie), term_length_(term_length) {}
+    VideoScorer(const Trie& trie, std::size_t term_length)
+        : trie_(trie), term_length_(term_length), table_(room_->slots) {}
 
     void add(std::uint32_t node, std::uint32_t distance) {
         ++matched_;
@@ -186,6 +203,7 @@ private:
     std::size_t failure_len_ = 0;
     std::size_t failure_index_ = 0;
     double total_ = 0.0;
+    RoomLease<ScoreRoom> room_;
     ScoreTable table_;
 };
 

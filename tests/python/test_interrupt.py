@@ -55,3 +55,27 @@ def test_a_handler_that_returns_or_queries_leaves_the_answer_unchanged(alarm):
     signal.setitimer(signal.ITIMER_REAL, 0)
     assert got == expected
     assert all(s == ps.fuzzy_match("a" * 3, 1) for s in seen)
+
+
+def test_a_handler_that_ranks_during_a_ranking_leaves_both_answers_right(alarm):
+    # The root leads to 1 ('a') and 2 ('b'); node 1 lists itself twice and
+    # node 2, which lists node 1: many paths, and payloads whose videos
+    # overlap in part. The handler's own ranking must not touch the
+    # accumulators of the call it interrupts.
+    ps = PrefixSearch.from_internal_data_v2([0, 2, 5], ["", "a", "b"], [None, (3, [0, 1], [2, 1]), (4, [1, 2], [1, 3])],
+                                            [1, 2, 1, 1, 2, 1], [b"\0\0\0\0", b"\0\0\0\1", b"\0\0\0\2"], 10)
+    term = "a" * 16 + "b"
+    expected = ps.fuzzy_match_video(term, 1)
+    nested_expected = ps.fuzzy_match_video("b", 0)
+    assert len(expected) == 3 and nested_expected != expected
+    seen = []
+
+    def rank(signum, frame):
+        seen.append(ps.fuzzy_match_video("b", 0))
+
+    signal.signal(signal.SIGALRM, rank)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    got = ps.fuzzy_match_video(term, 1)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert got == expected
+    assert seen and all(s == nested_expected for s in seen)
