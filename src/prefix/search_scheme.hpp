@@ -205,7 +205,15 @@ struct ForwardView {
         __builtin_prefetch(labels + k);
         __builtin_prefetch(trie.child_transitions.data() + k);
     }
-    std::uint32_t child(std::size_t k) const { return trie.child_transitions[k]; }
+    // With consecutive children (DerivedIndex::children_consecutive) the
+    // child at edge k follows from the node's first child: one read per
+    // node instead of one per edge.
+    bool consecutive;
+
+    std::uint32_t first_child(std::size_t start) const { return trie.child_transitions[start]; }
+    std::uint32_t child(std::uint32_t first, std::size_t start, std::size_t k) const {
+        return consecutive ? first + static_cast<std::uint32_t>(k - start) : trie.child_transitions[k];
+    }
     void prefetch_term(std::uint32_t c) const { __builtin_prefetch(trie.is_terminal.data() + c); }
     bool term_ends(std::uint32_t c) const { return trie.is_terminal[c] != 0; }
 };
@@ -219,7 +227,8 @@ struct BackwardView {
     std::size_t begin(std::uint32_t v) const { return index.children_begin(v); }
     std::size_t end(std::uint32_t v) const { return index.children_end(v); }
     void prefetch_edges(std::size_t k) const { __builtin_prefetch(labels + k); }
-    std::uint32_t child(std::size_t k) const { return static_cast<std::uint32_t>(k); }
+    std::uint32_t first_child(std::size_t start) const { return static_cast<std::uint32_t>(start); }
+    std::uint32_t child(std::uint32_t, std::size_t, std::size_t k) const { return static_cast<std::uint32_t>(k); }
     void prefetch_term(std::uint32_t) const {}
     bool term_ends(std::uint32_t c) const { return index.term_ends(c); }
 };
@@ -279,14 +288,15 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
     Pending root{0, 0, 0, 0, {}};
     band.root(root.row);
     level.push_back(root);
-    const auto try_child = [&](const Pending& parent, std::size_t depth, std::size_t k, std::uint8_t label) {
+    const auto try_child = [&](const Pending& parent, std::uint32_t first, std::size_t depth, std::size_t k,
+                               std::uint8_t label) {
         steps.step();
         Pending child;
         std::uint8_t last = Band::kDead;
         if (!band.step(parent.row, child.row, depth, label, last)) {
             return;
         }
-        child.node = view.child(k);
+        child.node = view.child(first, parent.start, k);
         child.trail = static_cast<std::uint32_t>(finds.trail.size());
         finds.trail.push_back(TrailStep{parent.trail, label});
         if (last <= K) {
@@ -312,6 +322,7 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
             if (p.start >= p.end) {
                 continue;
             }
+            const std::uint32_t first = view.first_child(p.start);
             std::array<std::uint8_t, Band::kWidth> wanted;
             const int count = band.exact_labels(p.row, depth, wanted);
             if (count >= 0 && static_cast<std::size_t>(count) < p.end - p.start) {
@@ -319,7 +330,7 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
                     const std::uint8_t label = wanted[static_cast<std::size_t>(i)];
                     const std::size_t k = find_label(view.labels, p.start, p.end, label);
                     if (k < p.end) {
-                        try_child(p, depth, k, label);
+                        try_child(p, first, depth, k, label);
                     }
                 }
                 continue;
@@ -327,7 +338,7 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
             for (std::size_t k = p.start; k < p.end; ++k) {
                 const std::uint8_t label = view.labels[k];
                 if (label != 0) {  // an unlabelled child is never entered
-                    try_child(p, depth, k, label);
+                    try_child(p, first, depth, k, label);
                 }
             }
         }
@@ -383,7 +394,8 @@ void search_both(const SearchIndex& index, std::u32string_view query, Finds& fin
     const ReversedIndex& reversed = *index.derived().reversed();
     const std::size_t n = query.size();
     const std::size_t head = n / 2;
-    const ForwardView forward{index.trie(), index.derived().edge_labels().data()};
+    const ForwardView forward{index.trie(), index.derived().edge_labels().data(),
+                              index.derived().children_consecutive()};
     const BackwardView backward{reversed, reversed.labels()};
     finds.trail.push_back(TrailStep{0, 0});
     {
@@ -433,6 +445,10 @@ template <class Reporter>
 void run_search_scheme(const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
                        Recorder<Reporter>& recorder) {
     scheme::Finds finds;
+    // Room for a typical query's paths and candidates, so that they do not
+    // grow step by step.
+    finds.trail.reserve(4096);
+    finds.candidates.reserve(512);
     scheme::search_any(index, query, bound, finds, recorder);
     std::vector<char32_t> path;
     for (const scheme::Found& f : finds.found) {
