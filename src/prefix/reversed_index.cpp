@@ -191,6 +191,22 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, std::span<co
             const std::size_t v = level_first + g;
             index.first_.push_back(static_cast<std::uint32_t>(nodes));
             const std::size_t base = next.size();
+            if (bounds[g + 1] - bounds[g] == 1) {
+                // Most groups below the first few levels are one term: it
+                // ends here or has one child, with nothing to sort.
+                Entry e = level[bounds[g]];
+                if (low(e) == 0) {
+                    index.ends_.set(v);
+                    index.term_nodes_.push_back(e.node);
+                } else {
+                    index.labels_.push_back(low(e));
+                    ++nodes;
+                    e.labels >>= 8;
+                    next.push_back(e);
+                    next_bounds.push_back(static_cast<std::uint32_t>(base + 1));
+                }
+                continue;
+            }
             for (std::size_t at = bounds[g]; at < bounds[g + 1]; ++at) {
                 const Entry& e = level[at];
                 if (low(e) == 0) {
