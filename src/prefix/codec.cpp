@@ -69,22 +69,25 @@ std::size_t payload_size(const PayloadView* p) {
 }
 
 // Writes at a position that only moves forward: into room known to be large
-// enough (encode_into), or into a buffer handed to a sink whenever what comes
-// next might not fit (encode_to). Callers say how much may come next with
-// ensure(); without a sink it costs one predictable branch.
+// enough (encode_into, kSink false: no check at all), or into a buffer handed
+// to a sink whenever what comes next might not fit (encode_to). Callers say
+// how much may come next with ensure().
+template <bool kSink>
 class Writer {
 public:
-    explicit Writer(std::uint8_t* out) : p_(out), start_(out) {}
-    Writer(std::uint8_t* buffer, std::size_t size, ByteSink& sink)
+    explicit Writer(std::uint8_t* out) requires(!kSink) : p_(out), start_(out) {}
+    Writer(std::uint8_t* buffer, std::size_t size, ByteSink& sink) requires(kSink)
         : p_(buffer), start_(buffer), limit_(buffer + size), sink_(&sink) {}
 
     void ensure(std::size_t n) {
-        if (sink_ != nullptr && static_cast<std::size_t>(limit_ - p_) < n) {
-            flush();
+        if constexpr (kSink) {
+            if (static_cast<std::size_t>(limit_ - p_) < n) {
+                flush();
+            }
         }
     }
     void flush() {
-        if (sink_ != nullptr && p_ != start_) {
+        if (kSink && p_ != start_) {
             sink_->write(start_, static_cast<std::size_t>(p_ - start_));
             flushed_ += static_cast<std::size_t>(p_ - start_);
             p_ = start_;
@@ -97,26 +100,15 @@ public:
 
     void varint(std::uint64_t v) {
         ensure(9);
-        if (v <= kMaxSingleByte) {
-            byte(static_cast<std::uint8_t>(v));
-        } else if (v <= 0xFFFF) {
-            byte(kMarkerU16);
-            little_endian(v, 2);
-        } else if (v <= 0xFFFFFFFF) {
-            byte(kMarkerU32);
-            little_endian(v, 4);
+        if (v <= 0xFFFFFFFF) {
+            p_ = put_u32(p_, static_cast<std::uint32_t>(v));
         } else {
             byte(kMarkerU64);
-            little_endian(v, 8);
+            store_le(p_, v);
+            p_ += 8;
         }
     }
 
-    // Each value is written as a marker byte and four value bytes, and the
-    // position then moves by the value's true width: no branch on the width,
-    // which varies unpredictably in identifier lists. The bytes beyond the
-    // width are overwritten by what follows; they lie inside the room that
-    // encoded_size_bound() counts for the value (5 bytes), so the buffer must
-    // be at least that large.
     // Values go in blocks, with room for the widest form of each ensured once
     // per block.
     static constexpr std::size_t kBlock = 4096;
@@ -124,26 +116,58 @@ public:
     template <class List>
     void u32_seq(const List& values) {
         varint(values.size());
-        for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
-            const std::size_t end = std::min(values.size(), begin + kBlock);
-            ensure(5 * (end - begin));
+        u32_values(values);
+    }
+
+    // A payload: tag, total and the two lists. A list holds fewer than 2^32
+    // entries (PayloadTable), so its length is a u32 too.
+    void payload(const PayloadView& p) {
+        ensure(1 + 2 * 5);
+        byte(1);
+        p_ = put_u32(p_, p.total_count);
+        p_ = put_u32(p_, static_cast<std::uint32_t>(p.video_ids.size()));
+        u32_values(p.video_ids);
+        ensure(5);
+        p_ = put_u32(p_, static_cast<std::uint32_t>(p.video_counts.size()));
+        const std::span<const std::uint16_t> narrow = p.video_counts.narrow();
+        if (narrow.size() == p.video_counts.size()) {
+            u32_values(narrow);
+        } else {
+            u32_values(p.video_counts);
+        }
+    }
+
+    // Labels, a block at a time: ASCII is one byte, the rest UTF-8.
+    void characters(std::span<const char32_t> labels) {
+        for (std::size_t begin = 0; begin < labels.size(); begin += kBlock) {
+            const std::size_t end = std::min(labels.size(), begin + kBlock);
+            ensure(4 * (end - begin));
             std::uint8_t* p = p_;
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint32_t v = values[i];
-                const bool wide = v > kMaxSingleByte;
-                const bool wider = v > 0xFFFFu;
-                p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
-                store_le(p + 1, v);
-                p += 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
+                const char32_t c = labels[i];
+                if (c < 0x80) {
+                    *p++ = static_cast<std::uint8_t>(c);
+                } else {
+                    char_size(c);  // refuses a value that is not a scalar value
+                    p += write_utf8(c, p);
+                }
             }
             p_ = p;
         }
     }
 
-    void character(char32_t c) {
-        char_size(c);  // refuses a value that is not a scalar value
-        ensure(4);
-        p_ += write_utf8(c, p_);
+    // Booleans: anything non-zero is true, and the byte written is always 00
+    // or 01 so that it reads back.
+    void booleans(std::span<const std::uint8_t> flags) {
+        for (std::size_t begin = 0; begin < flags.size(); begin += kBlock) {
+            const std::size_t end = std::min(flags.size(), begin + kBlock);
+            ensure(end - begin);
+            std::uint8_t* p = p_;
+            for (std::size_t i = begin; i < end; ++i) {
+                p[i - begin] = flags[i] != 0 ? 1 : 0;
+            }
+            p_ = p + (end - begin);
+        }
     }
 
     void raw(const std::uint8_t* data, std::size_t n) {
@@ -164,9 +188,29 @@ private:
         }
     }
 
-    void little_endian(std::uint64_t v, int width) {
-        for (int i = 0; i < width; ++i) {
-            byte(static_cast<std::uint8_t>(v >> (8 * i)));
+    // One value as a marker byte and four value bytes, the position then
+    // moved by the value's true width: no branch on the width, which varies
+    // unpredictably in identifier lists. The bytes beyond the width are
+    // overwritten by what follows; they lie inside the room that
+    // encoded_size_bound() counts for the value (5 bytes).
+    static std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
+        const bool wide = v > kMaxSingleByte;
+        const bool wider = v > 0xFFFFu;
+        p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
+        store_le(p + 1, v);
+        return p + 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
+    }
+
+    template <class List>
+    void u32_values(const List& values) {
+        for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+            const std::size_t end = std::min(values.size(), begin + kBlock);
+            ensure(5 * (end - begin));
+            std::uint8_t* p = p_;
+            for (std::size_t i = begin; i < end; ++i) {
+                p = put_u32(p, values[i]);
+            }
+            p_ = p;
         }
     }
 
@@ -538,10 +582,8 @@ std::size_t encoded_size_bound(const Trie& trie) {
     std::size_t n = kLength + kU32 * trie.node_shifts.size();
     n += kLength + 4 * trie.child_labels.size();
     n += kLength + kU32 * trie.child_transitions.size();
-    n += kLength;
-    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
-        n += p != nullptr ? 1 + kU32 + 2 * kLength + kU32 * (p->video_ids.size() + p->video_counts.size()) : 1;
-    });
+    // A slot takes a tag, a total and two lengths besides its entries.
+    n += kLength + trie.payloads.size() * (1 + kU32 + 2 * kLength) + kU32 * trie.payloads.slot_entries();
     n += kLength + trie.video_uuids.size() * sizeof(Uuid);
     n += kLength + kU32 * trie.video_int_ids.size();
     n += kU32;
@@ -552,33 +594,19 @@ std::size_t encoded_size_bound(const Trie& trie) {
 namespace {
 
 // The eight fields, written once for both kinds of output.
-void write_trie(Writer& w, const Trie& trie) {
+template <bool kSink>
+void write_trie(Writer<kSink>& w, const Trie& trie) {
     w.u32_seq(trie.node_shifts);
     w.varint(trie.child_labels.size());
-    for (char32_t c : trie.child_labels) {
-        if (c < 0x80) {
-            w.ensure(1);
-            w.byte(static_cast<std::uint8_t>(c));
-        } else {
-            w.character(c);
-        }
-    }
+    w.characters(trie.child_labels);
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
     trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
-        w.ensure(1);
         if (p == nullptr) {
+            w.ensure(1);
             w.byte(0);
-            return;
-        }
-        w.byte(1);
-        w.varint(p->total_count);
-        w.u32_seq(p->video_ids);
-        const std::span<const std::uint16_t> narrow = p->video_counts.narrow();
-        if (narrow.size() == p->video_counts.size()) {
-            w.u32_seq(narrow);
         } else {
-            w.u32_seq(p->video_counts);
+            w.payload(*p);
         }
     });
     w.varint(trie.video_uuids.size());
@@ -586,31 +614,27 @@ void write_trie(Writer& w, const Trie& trie) {
     // block fits the sink's buffer).
     const auto* ids = reinterpret_cast<const std::uint8_t*>(trie.video_uuids.data());
     const std::size_t id_bytes = trie.video_uuids.size() * sizeof(Uuid);
-    for (std::size_t at = 0; at < id_bytes; at += Writer::kBlock * sizeof(Uuid)) {
-        w.raw(ids + at, std::min(id_bytes - at, Writer::kBlock * sizeof(Uuid)));
+    constexpr std::size_t kIdBlock = Writer<kSink>::kBlock * sizeof(Uuid);
+    for (std::size_t at = 0; at < id_bytes; at += kIdBlock) {
+        w.raw(ids + at, std::min(id_bytes - at, kIdBlock));
     }
     w.u32_seq(trie.video_int_ids);
     w.varint(static_cast<std::uint32_t>(trie.id_mode));
     w.varint(trie.is_terminal.size());
-    for (std::uint8_t t : trie.is_terminal) {
-        // Anything non-zero is true; the byte written is always 00 or 01 so
-        // that it reads back.
-        w.ensure(1);
-        w.byte(t != 0 ? 1 : 0);
-    }
+    w.booleans(trie.is_terminal);
 }
 
 }  // namespace
 
 std::size_t encode_into(const Trie& trie, std::uint8_t* out) {
-    Writer w(out);
+    Writer<false> w(out);
     write_trie(w, trie);
     return w.written();
 }
 
 std::size_t encode_to(const Trie& trie, ByteSink& sink) {
-    std::vector<std::uint8_t> buffer(Writer::kBufferSize);
-    Writer w(buffer.data(), buffer.size(), sink);
+    std::vector<std::uint8_t> buffer(Writer<true>::kBufferSize);
+    Writer<true> w(buffer.data(), buffer.size(), sink);
     write_trie(w, trie);
     w.flush();
     return w.written();

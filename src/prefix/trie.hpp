@@ -191,6 +191,16 @@ public:
     // The entries held in all, whatever the sharing.
     std::size_t stored_ids() const { return ids_.size(); }
     std::size_t stored_counts() const { return counts_low_.size(); }
+    // The entries of both lists of every slot, a sharing slot counting those
+    // of its record: what an encoding of the table writes. Reads only the
+    // sharing slots' records.
+    std::size_t slot_entries() const {
+        std::size_t n = ids_.size() + counts_low_.size();
+        for (const std::uint32_t r : targets_) {
+            n += id_ends_[r] - id_begin(r) + count_end(r) - count_begin(r);
+        }
+        return n;
+    }
     void push_absent();
     void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
               std::span<const std::uint32_t> video_counts);
