@@ -261,6 +261,16 @@ std::uint64_t byteswap64(std::uint64_t x) {
     return y;
 }
 
+// Whether any of the eight bytes of x is 251 or more (a marker, or the
+// reserved 255): b >= 251 exactly when its high bit is set and its low seven
+// bits plus 5 carry into bit 7, which no byte passes on to the next.
+bool has_marker_byte(std::uint64_t x) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    constexpr std::uint64_t kFive = 0x0505050505050505ull;
+    return (((x & kLow7) + kFive) & x & kHigh) != 0;
+}
+
 class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
@@ -308,6 +318,47 @@ public:
             case kMarkerU64: invalid_integer_type("U32", "U64");
             case kMarkerU128: invalid_integer_type("U32", "U128");
             default: invalid_integer_type("U32", "Reserved");
+        }
+    }
+
+    // `n` unsigned 32-bit values into out[0, n), as n calls of u32() would
+    // read them, with the position held in a register throughout. While
+    // eight bytes remain, eight one-byte values in a row (most counts) are
+    // taken at once.
+    void u32_values(std::uint32_t* out, std::size_t n) {
+        const std::uint8_t* p = p_;
+        std::size_t k = 0;
+        if (remaining() >= 8) {
+            const std::uint8_t* const last = end_ - 8;
+            while (k < n && p <= last) {
+                std::uint64_t x;
+                std::memcpy(&x, p, sizeof x);
+                if constexpr (std::endian::native != std::endian::little) {
+                    x = byteswap64(x);
+                }
+                if (n - k >= 8 && !has_marker_byte(x)) {
+                    for (std::size_t i = 0; i < 8; ++i) {
+                        out[k + i] = static_cast<std::uint32_t>((x >> (8 * i)) & 0xFF);
+                    }
+                    p += 8;
+                    k += 8;
+                    continue;
+                }
+                const auto first = static_cast<std::uint32_t>(x & 0xFF);
+                if (first > kMarkerU32) {
+                    break;
+                }
+                const bool u16 = first == kMarkerU16;
+                const bool u32 = first == kMarkerU32;
+                const auto v16 = static_cast<std::uint32_t>((x >> 8) & 0xFFFF);
+                const auto v32 = static_cast<std::uint32_t>(x >> 8);
+                p += 1 + 2 * static_cast<std::size_t>(u16) + 4 * static_cast<std::size_t>(u32);
+                out[k++] = u32 ? v32 : u16 ? v16 : first;
+            }
+        }
+        p_ = p;
+        for (; k < n; ++k) {
+            out[k] = u32_checked();
         }
     }
 
@@ -445,6 +496,8 @@ public:
         if (offsets_fit) {
             starts.reserve(room + 1);
         }
+        std::vector<std::uint32_t> ids_scratch;
+        std::vector<std::uint32_t> counts_scratch;
         for (std::uint32_t i = 0; i < n; ++i) {
             if (offsets_fit && i <= room) {
                 starts.push_back(static_cast<std::uint32_t>(p_ - first_slot));
@@ -467,17 +520,16 @@ public:
             if (tag != 1) {
                 unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
             }
-            table.open(u32());
-            const std::uint32_t n_ids = length();
-            for (std::uint32_t k = 0; k < n_ids; ++k) {
-                table.append_id(u32());
-            }
-            const std::uint32_t n_counts = length();
-            for (std::uint32_t k = 0; k < n_counts; ++k) {
-                table.append_count(u32());
-            }
-            table.close();
-            if (i < room && partner[i] != kNone) {
+            const std::uint8_t* const slot_start = p_ - 1;
+            const std::uint32_t total = u32();
+            const std::span<const std::uint32_t> ids = list(ids_scratch);
+            const std::span<const std::uint32_t> counts = list(counts_scratch);
+            table.push(total, ids, counts);
+            // Bytes that differ spell the same payload only where one of
+            // the two slots uses a longer integer form than it needs.
+            if (i < room && partner[i] != kNone &&
+                (!offsets_fit || !shortest_forms(slot_start, p_) ||
+                 !shortest_forms(first_slot + starts[partner[i]], first_slot + starts[partner[i] + 1]))) {
                 table.share_last_if_same_as(partner[i]);
             }
         }
@@ -534,8 +586,66 @@ public:
         return out;
     }
 
+    // A sequence of unsigned 32-bit values, read a block at a time into room
+    // reserved for no more values than the remaining input could hold: once
+    // that many are read the input is used up, and a longer count fails on
+    // the next value as reading it alone would.
     std::vector<std::uint32_t> u32_seq() {
-        return sequence<std::uint32_t>(1, [this] { return u32(); });
+        const std::uint32_t n = length();
+        std::vector<std::uint32_t> out;
+        out.reserve(std::min<std::size_t>(n, remaining()));
+        constexpr std::size_t kBlock = 4096;
+        while (out.size() < n) {
+            const std::size_t done = out.size();
+            const std::size_t step = std::min({n - done, kBlock, out.capacity() - done});
+            if (step == 0) {
+                u32_checked();  // throws: the input is used up
+            }
+            out.resize(done + step);
+            u32_values(out.data() + done, step);
+        }
+        return out;
+    }
+
+    // A payload list, read into `scratch` (kept from one list to the next,
+    // never longer than the remaining input), valid until its next use.
+    std::span<const std::uint32_t> list(std::vector<std::uint32_t>& scratch) {
+        const std::uint32_t n = length();
+        const std::size_t room = std::min<std::size_t>(n, remaining());
+        if (scratch.size() < room) {
+            scratch.resize(room);
+        }
+        u32_values(scratch.data(), room);
+        if (room < n) {
+            u32_checked();  // throws: the input is used up
+        }
+        return {scratch.data(), room};
+    }
+
+    // Whether the payload bytes [p, end), read once already, write every
+    // integer in its shortest form (as the encoder does).
+    static bool shortest_forms(const std::uint8_t* p, const std::uint8_t* end) {
+        ++p;  // the tag
+        const auto shortest = [&p]() {
+            const std::uint8_t first = *p;
+            if (first <= kMaxSingleByte) {
+                ++p;
+                return true;
+            }
+            std::size_t width = first == kMarkerU16 ? 2 : first == kMarkerU32 ? 4 : 8;
+            std::uint64_t v = 0;
+            for (std::size_t i = 0; i < width; ++i) {
+                v |= static_cast<std::uint64_t>(p[1 + i]) << (8 * i);
+            }
+            p += 1 + width;
+            return first == kMarkerU16 ? v > kMaxSingleByte : first == kMarkerU32 ? v > 0xFFFF : false;
+        };
+        while (p < end) {
+            if (!shortest()) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
