@@ -348,6 +348,65 @@ TEST(Codec, RepeatedPayloadsShareTheirRecordWhateverTheirForm) {
     }
 }
 
+// Integer lists are read eight one-byte values at a time where they can be:
+// runs that end on a marker, a marker byte inside a wider value, a run cut
+// by the end of the input or by a bad marker all read as one value after
+// another would.
+TEST(Codec, IntegerListsReadAsOneValueAfterAnother) {
+    struct Case {
+        const char* what;
+        std::string transitions;  // field 3 as written
+        std::vector<std::uint32_t> values;  // empty when `error` is set
+        std::string error;
+    };
+    const std::string eight = "01 02 03 04 05 06 07 08 ";
+    const Case cases[] = {
+        {"a run of sixteen", "10 " + eight + eight, {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8}, ""},
+        {"a run, then wider values", "0B " + eight + "FB 2C 01 FC 70 11 01 00 FA",
+         {1, 2, 3, 4, 5, 6, 7, 8, 300, 70000, 250}, ""},
+        {"marker bytes inside values", "0A FB FB FB FC FC FB FC FB " + eight,
+         {0xFBFB, 0xFBFCFBFC, 1, 2, 3, 4, 5, 6, 7, 8}, ""},
+        {"a run that is one short", "09 " + eight, {}, "UnexpectedEnd { additional: 1 }"},
+        {"a reserved marker in a run", "09 01 02 03 FF 05 06 07 08 09", {},
+         "InvalidIntegerType { expected: U32, found: Reserved }"},
+        {"a u64 marker after a run", "09 " + eight + "FD 01 00 00 00 00 00 00 00", {},
+         "InvalidIntegerType { expected: U32, found: U64 }"},
+        {"a count far beyond the input", "FC 00 00 00 80 " + eight, {}, "UnexpectedEnd { additional: 1 }"},
+    };
+    for (const Case& c : cases) {
+        // One node without edges, then field 3: the input ends there when
+        // an error is expected, else the five fields after it follow.
+        if (!c.error.empty()) {
+            EXPECT_EQ(decode_error_of(hex("01 00 | 01 00 | " + c.transitions)), c.error) << c.what;
+            continue;
+        }
+        const Bytes bytes = hex("01 00 | 01 00 | " + c.transitions + " | 01 00 | 00 | 00 | 00 | 01 00");
+        const Trie t = decode(bytes);
+        EXPECT_EQ(t.child_transitions, c.values) << c.what;
+        // The same values as a payload's lists read back alike.
+        Trie p = one_node_trie();
+        p.payloads = {Payload{7, c.values, c.values}};
+        EXPECT_EQ(decode(encode(p)), p) << c.what;
+    }
+}
+
+// A node and its only child whose payloads differ, both written in the
+// shortest forms, keep a record each; the same payload in a longer form
+// shares (above).
+TEST(Codec, DifferingPayloadsOfAChainKeepARecordEach) {
+    Trie t;
+    t.node_shifts = {0, 1};
+    t.child_labels = {U'\0', U'a'};
+    t.child_transitions = {1};
+    t.payloads = {Payload{3, {7, 300}, {2, 1}}, Payload{3, {7, 301}, {2, 1}}};
+    t.is_terminal = {0, 1};
+    const Bytes bytes = encode(t);
+    const Trie back = decode(bytes);
+    EXPECT_EQ(back, t);
+    EXPECT_EQ(back.payloads.stored_ids(), 4u);
+    EXPECT_EQ(encode(back), bytes);
+}
+
 TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
     for (char32_t bad : {char32_t{0xD800}, char32_t{0xDFFF}, char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
         Trie t;
