@@ -361,7 +361,7 @@ void check_engines_agree(const Trie& trie, const Query& q) {
     const std::uint32_t bound = std::min(q.max_dist, walk::kMaxBound);
     // kScheme gives way to kBanded wherever it cannot serve (prefix nodes,
     // an index without the reversed terms, a bound or term it does not take).
-    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme,
+    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme, walk::Engine::kDirect,
                                       walk::choose_engine(index.derived(), code_points.size(), bound),
                                       walk::choose_engine(index.derived(), code_points.size(), bound, true)};
     if (bound == 1 && walk::one_edit_applies(index.derived())) {

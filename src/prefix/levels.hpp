@@ -29,6 +29,8 @@ namespace quillmesh::walk {
 class Levels {
 public:
     static constexpr std::size_t kMaxWidth = 64;
+    // Whether the band of `bound` fits the levels' words.
+    static constexpr bool fits(std::uint32_t bound) { return 2 * std::size_t{bound} + 1 <= kMaxWidth; }
 
     Levels(std::u32string_view query, std::uint32_t bound) : query_(query), n_(query.size()), bound_(bound) {}
 

@@ -20,6 +20,7 @@
 #include "prefix/recorder.hpp"
 #include "prefix/sealed_scratch.hpp"
 #include "prefix/derived.hpp"
+#include "prefix/edges.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
@@ -65,12 +66,9 @@ public:
           recorder_(recorder),
           query_(query.data()),
           n_(query.size()),
-          shifts_(trie_.node_shifts.data()),
-          targets_(trie_.child_transitions.data()),
+          edges_(trie_),
           edge_labels_(index.derived().edge_labels().data()),
           root_sets_(index.derived().root_child_sets().empty() ? nullptr : index.derived().root_child_sets().data()),
-          nodes_(trie_.node_shifts.size()),
-          edges_(trie_.child_transitions.size()),
           on_path_(scratch.on_path),
           cursors_(scratch.edit_cursors),
           found_(scratch.found),
@@ -111,8 +109,6 @@ private:
 
     static std::uint32_t pos(std::size_t j) { return static_cast<std::uint32_t>(j); }
 
-    std::size_t edges_end(std::uint32_t v) const { return children_end(shifts_, nodes_, edges_, v); }
-
     void step_hook() {
         recorder_.step();
     }
@@ -124,15 +120,14 @@ private:
         on_path_.push_back(u);
         for (std::size_t j = 0; j < n_; ++j) {
             step_hook();
-            const std::size_t start = shifts_[u];
-            const std::size_t end = edges_end(u);
-            // U+0000 labels a child that is never entered: looked up as a
-            // code point no one byte holds, it finds nothing.
-            const std::size_t k = find_label(edge_labels_, start, end, query_[j] == 0 ? 0x100 : query_[j]);
+            const std::size_t start = edges_.start(u);
+            const std::size_t end = edges_.end(u);
+            // A lookup never finds a child that is not entered (byte_label).
+            const std::size_t k = find_label(edge_labels_, start, end, query_[j]);
             if (k >= end) {
                 return;
             }
-            u = targets_[start] + pos(k - start);
+            u = edges_.child(start) + pos(k - start);
             on_path_.push_back(u);
         }
     }
@@ -161,21 +156,21 @@ private:
     // replacement) taken at once. False past the budget.
     bool start_below(std::size_t i) {
         const std::uint32_t v = on_path_[i];
-        const std::size_t start = shifts_[v];
-        const std::size_t end = edges_end(v);
+        const std::size_t start = edges_.start(v);
+        const std::size_t end = edges_.end(v);
         if (start >= end) {
             return true;
         }
         if (cursors_.size() + 2 * (end - start) > kMaxCursors) {
             return false;
         }
-        const std::uint32_t first = targets_[start];
+        const std::uint32_t first = edges_.child(start);
         if (i == n_) {
             // Past the query's end only insertions remain, and the child is
             // the whole text.
             for (std::size_t k = start; k < end; ++k) {
                 const std::uint8_t x = edge_labels_[k];
-                if (x != 0) {
+                if (entered(x)) {
                     found_.push_back(OneEditFound{first + pos(k - start), OneEdit{pos(i), x, OneEdit::kInsert}});
                 }
             }
@@ -193,7 +188,7 @@ private:
         const auto next = i + 1 < n_ ? static_cast<std::uint32_t>(query_[i + 1]) : 0U;
         for (std::size_t k = start; k < end; ++k) {
             const std::uint8_t x = edge_labels_[k];
-            if (x == 0 || x == here) {
+            if (!entered(x) || x == here) {
                 continue;  // never entered, or the path itself
             }
             step_hook();
@@ -203,8 +198,8 @@ private:
             if (i + 1 == n_) {
                 found_.push_back(OneEditFound{c, replaced});
             }
-            const std::size_t c_start = shifts_[c];
-            const std::size_t c_end = edges_end(c);
+            const std::size_t c_start = edges_.start(c);
+            const std::size_t c_end = edges_.end(c);
             if (c_start >= c_end) {
                 continue;
             }
@@ -226,7 +221,7 @@ private:
                 after_insert = ki < c_end ? pos(ki - c_start) + 1 : 0;
                 after_replace = kr < c_end ? pos(kr - c_start) + 1 : 0;
             }
-            const std::uint32_t c_first = targets_[c_start];
+            const std::uint32_t c_first = edges_.child(c_start);
             if (after_insert != 0) {
                 go_on(c_first + after_insert - 1, i + 1, inserted);
             }
@@ -254,9 +249,9 @@ private:
             const std::uint8_t x = edge_labels_[k];
             const DerivedIndex::LabelSet& set = root_sets_[k - start];
             // Not the path's own child, nor one never entered.
-            const bool entered = x != 0 && x != here;
-            const bool ins = entered && here_usable && set.has(here_byte);
-            const bool rep = entered && next_usable && set.has(next_byte);
+            const bool other = entered(x) && x != here;
+            const bool ins = other && here_usable && set.has(here_byte);
+            const bool rep = other && next_usable && set.has(next_byte);
             out[count] = OneEditCursor{set.child(here_byte), 1, OneEdit{0, x, OneEdit::kInsert}};
             count += ins ? 1 : 0;
             out[count] = OneEditCursor{set.child(next_byte), 2, OneEdit{0, x, OneEdit::kReplace}};
@@ -280,8 +275,8 @@ private:
             step_hook();
             const std::uint8_t x = edge_labels_[k];
             const std::uint32_t c = first + pos(k - start);
-            const std::size_t c_start = shifts_[c];
-            const std::size_t c_end = edges_end(c);
+            const std::size_t c_start = edges_.start(c);
+            const std::size_t c_end = edges_.end(c);
             const std::size_t width = c_start < c_end ? c_end - c_start : 0;
             // An empty range may start anywhere: read at 0 instead (some
             // node has children: this one's parent).
@@ -297,8 +292,8 @@ private:
                 ins = ki < c_end ? std::uint64_t{1} << 63 : 0;  // found: its place is kept below instead
                 rep = kr < c_end ? std::uint64_t{1} << 63 : 0;
                 if (ins != 0 || rep != 0) {
-                    const std::uint32_t c_first = targets_[c_start];
-                    const std::uint32_t keep = x != 0 && x != here ? 1 : 0;
+                    const std::uint32_t c_first = edges_.child(c_start);
+                    const std::uint32_t keep = entered(x) && x != here ? 1 : 0;
                     out[count] = OneEditCursor{c_first + pos(ki - c_start), pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
                     count += ins != 0 ? keep : 0;
                     out[count] = OneEditCursor{c_first + pos(kr - c_start), pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
@@ -307,14 +302,14 @@ private:
                 continue;
             }
             // Not the path's own child, nor one never entered.
-            const std::uint64_t entered = x != 0 && x != here ? ~std::uint64_t{0} : 0;
-            ins &= entered;
-            rep &= entered;
-            const std::uint32_t c_first = targets_[at];
+            const std::uint64_t other = entered(x) && x != here ? ~std::uint64_t{0} : 0;
+            ins &= other;
+            rep &= other;
+            const std::uint32_t c_first = edges_.child(at);
             const std::uint32_t after_insert = c_first + pos(std::countr_zero(ins));
             const std::uint32_t after_replace = c_first + pos(std::countr_zero(rep));
-            __builtin_prefetch(shifts_ + (ins != 0 ? after_insert : c));
-            __builtin_prefetch(shifts_ + (rep != 0 ? after_replace : c));
+            __builtin_prefetch(edges_.shifts() + (ins != 0 ? after_insert : c));
+            __builtin_prefetch(edges_.shifts() + (rep != 0 ? after_replace : c));
             out[count] = OneEditCursor{after_insert, pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
             count += ins != 0 ? 1 : 0;
             out[count] = OneEditCursor{after_replace, pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
@@ -328,7 +323,7 @@ private:
         if (j == n_) {
             found_.push_back(OneEditFound{node, edit});
         } else {
-            __builtin_prefetch(shifts_ + node);
+            __builtin_prefetch(edges_.shifts() + node);
             cursors_.push_back(OneEditCursor{node, pos(j), edit});
         }
     }
@@ -343,8 +338,8 @@ private:
             for (std::size_t i = 0; i < live; ++i) {
                 step_hook();
                 const OneEditCursor cur = cursors[i];
-                const std::size_t start = shifts_[cur.node];
-                const std::size_t end = edges_end(cur.node);
+                const std::size_t start = edges_.start(cur.node);
+                const std::size_t end = edges_.end(cur.node);
                 const auto want = static_cast<std::uint32_t>(query_[cur.j]);
                 const std::size_t width = start < end ? end - start : 0;
                 std::uint32_t child = 0;
@@ -356,19 +351,19 @@ private:
                     if (found == 0) {
                         continue;
                     }
-                    child = targets_[at] + pos(std::countr_zero(found));
+                    child = edges_.child(at) + pos(std::countr_zero(found));
                 } else {
                     const std::size_t k = find_label(edge_labels_, start, end, want);
                     if (k >= end) {
                         continue;
                     }
-                    child = targets_[start] + pos(k - start);
+                    child = edges_.child(start) + pos(k - start);
                 }
                 if (cur.j + 1 == n_) {
                     found_.push_back(OneEditFound{child, cur.edit});
                     continue;
                 }
-                __builtin_prefetch(shifts_ + child);
+                __builtin_prefetch(edges_.shifts() + child);
                 cursors[kept++] = OneEditCursor{child, cur.j + 1, cur.edit};
             }
             live = kept;
@@ -425,15 +420,15 @@ private:
         for (const OneEditFound& f : found_) {
             const OneEdit& e = f.edit;
             const std::uint32_t distance = e.kind == OneEdit::kSame ? 0 : 1;
-            std::size_t len = 0;
+            std::span<const char32_t> spelled;
             if constexpr (Reporter::kSpellsPath) {
-                len = length(e);
-                path_.resize(std::max(path_.size(), len));
+                const std::size_t len = length(e);
                 for (std::size_t p = 0; p < len; ++p) {
-                    path_[p] = static_cast<char32_t>(code_point(e, p));
+                    path_.put(p + 1, static_cast<char32_t>(code_point(e, p)));
                 }
+                spelled = path_.spelled(len);
             }
-            if (recorder_.record(f.node, distance, std::span<const char32_t>(path_.data(), len))) {
+            if (recorder_.record(f.node, distance, spelled)) {
                 return;
             }
         }
@@ -443,16 +438,13 @@ private:
     Recorder<Reporter>& recorder_;
     const char32_t* query_;
     std::size_t n_;
-    const std::uint32_t* shifts_;
-    const std::uint32_t* targets_;
+    const DirectEdges edges_;
     const std::uint8_t* edge_labels_;
     const DerivedIndex::LabelSet* root_sets_;  // DerivedIndex::root_child_sets(), or null
-    std::size_t nodes_;
-    std::size_t edges_;
     std::vector<std::uint32_t>& on_path_;  // on_path_[i] spells q[0 ... i)
     std::vector<OneEditCursor>& cursors_;
     std::vector<OneEditFound>& found_;
-    std::vector<char32_t>& path_;
+    LabelPath path_;
 };
 
 }  // namespace quillmesh::walk

@@ -1,12 +1,14 @@
 // What every engine does with what it finds, written once: whether the
-// reporter takes a node, the record, the limit, and the poll that lets a
-// long walk be stopped.
+// reporter takes a node, the record, the limit, the label path a record
+// spells, and the poll that lets a long walk be stopped.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "prefix/trie.hpp"
 
@@ -23,6 +25,39 @@ struct Poll {
 // A step (a row computed, a child tried, a cursor moved) takes from a few to
 // some tens of nanoseconds.
 inline constexpr std::uint32_t kPollSteps = 1u << 14;
+
+// The labels of the path from the root's child down to the node being
+// visited, for the reporters that spell it: the label of depth d (d >= 1)
+// is put at d, and the path of a node at depth d is spelled(d). Its room
+// is lent by the engine and grows as the path does.
+class LabelPath {
+public:
+    explicit LabelPath(std::vector<char32_t>& room) : room_(room) {}
+
+    // Room for a path of `depth` labels without growing.
+    void reserve(std::size_t depth) {
+        if (room_.size() < depth) {
+            room_.resize(depth);
+        }
+    }
+    void put(std::size_t depth, char32_t label) {
+        if (depth > room_.size()) {
+            room_.resize(std::max(depth, 2 * room_.size()));
+        }
+        room_[depth - 1] = label;
+    }
+    // The labels [first, last) put at depths depth + 1 on.
+    void put_run(std::size_t depth, const char32_t* first, const char32_t* last) {
+        reserve(depth + static_cast<std::size_t>(last - first));
+        std::copy(first, last, room_.data() + depth);
+    }
+    std::span<const char32_t> spelled(std::size_t depth) const {
+        return std::span<const char32_t>(room_.data(), depth);
+    }
+
+private:
+    std::vector<char32_t>& room_;
+};
 
 // The reporter (what is recorded: term matches spell the path, node matches
 // do not) under the limit and the poll. Reporter provides:

@@ -94,8 +94,6 @@ struct OneEditFound {
 // for its walks (ScratchLease), holding at most kKeptBytes per list between
 // them: a walk that needed more gives the rest back when it ends.
 struct SealedScratch {
-    std::vector<std::uint32_t> spent;
-    std::vector<std::uint32_t> cells;
     std::vector<std::uint64_t> levels;
     std::vector<SealedWaiting> waiting;
     std::vector<SealedFrame> frames;
@@ -111,8 +109,6 @@ struct SealedScratch {
         waiting.clear();
         frames.clear();
         arrivals.clear();
-        give_back_room(spent);
-        give_back_room(cells);
         give_back_room(levels);
         give_back_room(waiting);
         give_back_room(frames);

@@ -1,6 +1,6 @@
 // The banded walk of a checked index: the unchecked, faster form of
-// walk_checked() (walk.hpp), chosen by choose_engine() for every index that
-// DerivedIndex found consistent.
+// walk_checked() (walk.hpp), chosen by choose_engine() for bounds up to 31 on
+// every index that DerivedIndex found consistent.
 #pragma once
 
 #include <algorithm>
@@ -21,6 +21,7 @@
 #include "prefix/one_edit_walk.hpp"
 #include "prefix/sealed_scratch.hpp"
 #include "prefix/derived.hpp"
+#include "prefix/edges.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh::walk {
@@ -36,16 +37,25 @@ namespace quillmesh::walk {
 // A spent node (row minimum = bound; see Band) has only spent descendants,
 // and its row is wholly described by which cells equal the bound: a child's
 // cell j + 1 equals the bound exactly when the parent's cell j does and the
-// child's label is query code point j; every other cell exceeds it. While the
-// band fits in 64 bits (bound <= 31), rows are held as levels (Levels), and
-// spent nodes carry that set of cells as a bit mask instead of a row. When
+// child's label is query code point j; every other cell exceeds it. Rows
+// are held as levels (Levels), so the walk serves bounds whose band fits in
+// 64 bits (Levels::fits: bound <= 31), and spent nodes carry that set of
+// cells as a bit mask instead of a row. When
 // children also come in label order, the records below all the spent
 // children of a node are found at once (resolve_spent) and wait with them.
 //
-// The rows of the waiting children can take more memory than the checked
-// walk's rows of the path; past the same budget this walk gives up and
-// returns false, and the caller repeats the query with the checked walk,
-// which answers or refuses it as ever.
+// The rows of the waiting children can take more memory than the
+// follower's rows of the path; past the same budget this walk gives up and
+// returns false, and the caller repeats the query with the follower
+// (walk_direct), which answers or refuses it as ever.
+//
+// Why a loop of its own rather than the follower (depth_first.hpp): trying
+// all of a node's children before going down is what lets the reads of the
+// waiting children overlap (prefetches while siblings are tried) and the
+// spent children be resolved together; the follower tries one child at a
+// time. The rules both obey have one home each: the edges of a node and the
+// unlabelled-child rule (edges.hpp), the label lookup (label_search.hpp),
+// the record, the limit and the label path (recorder.hpp).
 template <class Reporter>
 class SealedWalk {
 public:
@@ -54,21 +64,14 @@ public:
         : trie_(index.trie()),
           band_(query, bound),
           recorder_(recorder),
-          shifts_(trie_.node_shifts.data()),
-          targets_(trie_.child_transitions.data()),
-          labels_(trie_.child_labels.data()),
-          nodes_(trie_.node_shifts.size()),
-          edges_(trie_.child_transitions.size()),
-          stride_(band_.stride()),
+          edges_(trie_),
+          stride_(Levels(query, bound).stride()),
           sorted_(index.derived().children_sorted()),
           consecutive_(index.derived().children_consecutive()),
           quick_(consecutive_ && !index.derived().edge_labels().empty()),
-          masks_(2 * std::size_t{band_.bound()} + 1 <= Levels::kMaxWidth),
           levels_model_(query, band_.bound()),
           query_(query.data()),
           edge_labels_(index.derived().edge_labels().empty() ? nullptr : index.derived().edge_labels().data()),
-          spent_(scratch.spent),
-          cells_(scratch.cells),
           levels_(scratch.levels),
           waiting_(scratch.waiting),
           frames_(scratch.frames),
@@ -76,26 +79,14 @@ public:
           cursors_(scratch.cursors),
           turns_(scratch.turns),
           path_(scratch.path) {
-        if (spent_.size() < band_.width()) {
-            spent_.resize(band_.width());
-        }
-        if (masks_) {
-            stride_ = levels_model_.stride();
-            if (levels_.size() < stride_ * 64) {
-                levels_.resize(stride_ * 64);
-            }
-        } else if (cells_.size() < stride_ * 64) {
-            cells_.resize(stride_ * 64);
+        if (levels_.size() < stride_ * 64) {
+            levels_.resize(stride_ * 64);
         }
         waiting_.reserve(256);
         frames_.reserve(64);
         if constexpr (Reporter::kSpellsPath) {
             // No node deeper than n + bound is within the bound.
-            const std::size_t deepest = band_.max_depth() + 1;
-            if (path_.size() < deepest) {
-                path_.resize(deepest);
-            }
-            path_data_ = path_.data();
+            path_.reserve(band_.max_depth() + 1);
         }
     }
 
@@ -104,7 +95,7 @@ public:
         if (band_.n() >= std::numeric_limits<std::uint32_t>::max()) {
             return false;  // positions are held in 32 bits (SealedCursor)
         }
-        if (masks_ && band_.bound() == 0) {
+        if (band_.bound() == 0) {
             // The root is spent from the start (its one cell, j = 0, is 0):
             // the term is looked up as it stands.
             if (sorted_) {
@@ -112,14 +103,9 @@ public:
             } else {
                 expand_spent(0, 0, 1, stride_);
             }
-        } else if (masks_) {
+        } else {
             levels_model_.root(levels_.data());
             if (!expand_levels(0, 0, 0, stride_)) {
-                return false;
-            }
-        } else {
-            band_.root(cells_.data());
-            if (!expand(0, 0, 0, 0, stride_)) {
                 return false;
             }
         }
@@ -139,12 +125,12 @@ public:
             const std::uint32_t low = entry->low;
             const std::size_t depth = top.depth;
             if constexpr (Reporter::kSpellsPath) {
-                path_data_[depth - 1] = entry->label;
+                path_.put(depth, entry->label);
             }
             if (note(node, entry->last, depth)) {
                 return true;
             }
-            const bool masked = masks_ && low == band_.bound();
+            const bool masked = low == band_.bound();
             const std::uint64_t alive = entry->alive;
             std::size_t row = entry->row;
             if (masked && sorted_) {
@@ -163,11 +149,7 @@ public:
                 used_ = mark;
                 if (!masked) {
                     if (row != mark) {
-                        if (masks_) {
-                            std::copy_n(levels_.data() + row, stride_, levels_.data() + mark);
-                        } else {
-                            std::copy_n(cells_.data() + row, stride_, cells_.data() + mark);
-                        }
+                        std::copy_n(levels_.data() + row, stride_, levels_.data() + mark);
                         row = mark;
                     }
                     used_ = mark + stride_;
@@ -180,11 +162,7 @@ public:
                 if (!sorted_) {
                     expand_spent(node, depth, alive, mark);
                 }
-            } else if (masks_) {
-                if (!expand_levels(node, depth, row, mark)) {
-                    return false;
-                }
-            } else if (!expand(node, depth, row, low, mark)) {
+            } else if (!expand_levels(node, depth, row, mark)) {
                 return false;
             }
         }
@@ -202,9 +180,6 @@ private:
     using Arrival = SealedArrival;
     using Cursor = SealedCursor;
     using Frame = SealedFrame;
-
-    // Where node v's edges end (they start at node_shifts[v]).
-    std::size_t edges_end(std::uint32_t v) const { return children_end(shifts_, nodes_, edges_, v); }
 
     // Room in `rows` (cells or levels) for `count` more rows past the ones in
     // use; false when that would pass the row budget.
@@ -232,62 +207,14 @@ private:
         }
     }
 
-    // Tries the children of node v (at depth d, row at offset `row`, row
-    // minimum `low`) while rows are cells (bounds too wide for masks); those
-    // within the bound wait in a new frame whose rows start at `mark`. False
-    // when the rows would pass the budget.
-    bool expand(std::uint32_t v, std::size_t d, std::size_t row, std::uint32_t low, std::size_t mark) {
-        const std::size_t start = shifts_[v];
-        const std::size_t end = edges_end(v);
-        if (start >= end) {
-            used_ = mark;
-            return true;
-        }
-        const std::size_t stride = stride_;
-        if (!make_room(cells_, end - start)) {
-            return false;
-        }
-        std::uint32_t* const cells = cells_.data();
-        const std::uint32_t* const prev = cells + row;
-        std::size_t used = used_;
-        const std::size_t first = waiting_.size();
-        const std::uint32_t bound = band_.bound();
-        const typename Band::Step g = band_.geometry(d);
-
-        auto try_child = [&](std::uint32_t c, char32_t label) {
-            recorder_.step();
-            std::uint32_t last = 0;
-            const std::uint32_t child_low = band_.step(prev, cells + used, g, label, last);
-            if (child_low <= bound) {
-                __builtin_prefetch(shifts_ + c);
-                waiting_.push_back(Waiting{c, label, child_low, last, used, 0});
-                used += stride;
-            }
-        };
-
-        if (low == bound) {
-            // Spent: only children labelled with one of these can survive.
-            std::uint32_t* const spent = spent_.data();
-            const std::size_t count = band_.spent_labels(prev, d, spent);
-            for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
-                if (admitted(spent, count, label)) {
-                    try_child(c, label);
-                }
-            });
-        } else {
-            for_each_labelled(start, end, try_child);
-        }
-        used_ = used;
-        open_frame(first, d + 1, mark, arrivals_.size());
-        return true;
-    }
-
-    // The same for a node within the bound (row minimum below it) while rows
-    // are levels (masks_): children whose minimum reaches the bound wait as
-    // masked spent nodes.
+    // Tries the children of node v (at depth d, within the bound: row
+    // minimum below it, levels at offset `row`); those within the bound wait
+    // in a new frame whose rows start at `mark`, children whose minimum
+    // reaches the bound as masked spent nodes. False when the rows would
+    // pass the budget.
     bool expand_levels(std::uint32_t v, std::size_t d, std::size_t row, std::size_t mark) {
-        const std::size_t start = shifts_[v];
-        const std::size_t end = edges_end(v);
+        const std::size_t start = edges_.start(v);
+        const std::size_t end = edges_.end(v);
         if (start >= end) {
             used_ = mark;
             return true;
@@ -315,13 +242,13 @@ private:
         if (seed) {
             cursors_.clear();
         }
-        for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
+        edges_.for_each_entered(start, end, [&](std::uint32_t c, char32_t label) {
             recorder_.step();
             std::uint32_t last = 0;
             std::uint64_t* const cur = levels + used;
             const std::uint32_t child_low = levels_model_.step(prev, cur, step_, label, last);
             if (child_low < bound) {
-                __builtin_prefetch(shifts_ + c);
+                __builtin_prefetch(edges_.shifts() + c);
                 out[count++] = Waiting{c, label, child_low, last, used, 0};
                 used += stride;
             } else if (child_low == bound) {
@@ -351,49 +278,38 @@ private:
         return true;
     }
 
-    // Calls visit(c, label) for each labelled child among the edges
-    // [start, end), in edge order: an unlabelled child is never entered.
-    template <class Visit>
-    void for_each_labelled(std::size_t start, std::size_t end, Visit&& visit) {
-        const std::uint32_t* const targets = targets_;
-        const char32_t* const labels = labels_;
-        for (std::size_t k = start; k < end; ++k) {
-            const std::uint32_t c = targets[k];
-            const char32_t label = labels[c];
-            if (label == U'\0') {
-                continue;
-            }
-            visit(c, label);
-        }
-    }
-
     // Records node c at `depth`, reached just now, if the reporter takes it;
     // true once the limit is reached.
     bool note(std::uint32_t c, std::uint32_t last, std::size_t depth) {
-        return last <= band_.bound() && recorder_.note(c, last, std::span<const char32_t>(path_data_, depth));
+        return last <= band_.bound() &&
+               recorder_.note(c, last, Reporter::kSpellsPath ? path_.spelled(depth) : std::span<const char32_t>());
     }
 
-    // In a node's children [start, end), in strictly ascending label order:
-    // the position of the one labelled `want`, or end.
+    // In a node's children [start, end) (start < end), in strictly ascending
+    // label order: the position of the one labelled `want` that is entered,
+    // or end.
     std::size_t find_sorted(std::size_t start, std::size_t end, std::uint32_t want) const {
         if (edge_labels_ != nullptr) {
             return find_label(edge_labels_, start, end, want);
+        }
+        if (!entered(static_cast<char32_t>(want))) {
+            return end;
         }
         if (end - start > kScanFanout) {
             std::size_t lo = start;
             std::size_t hi = end;
             while (lo < hi) {
                 const std::size_t mid = lo + (hi - lo) / 2;
-                if (static_cast<std::uint32_t>(labels_[targets_[mid]]) < want) {
+                if (static_cast<std::uint32_t>(edges_.label(edges_.child(mid))) < want) {
                     lo = mid + 1;
                 } else {
                     hi = mid;
                 }
             }
-            return lo < end && static_cast<std::uint32_t>(labels_[targets_[lo]]) == want ? lo : end;
+            return lo < end && static_cast<std::uint32_t>(edges_.label(edges_.child(lo))) == want ? lo : end;
         }
         for (std::size_t k = start; k < end; ++k) {
-            const auto label = static_cast<std::uint32_t>(labels_[targets_[k]]);
+            const auto label = static_cast<std::uint32_t>(edges_.label(edges_.child(k)));
             if (label >= want) {
                 return label == want ? k : end;
             }
@@ -407,19 +323,19 @@ private:
         const std::size_t n = band_.n();
         std::uint32_t u = 0;
         for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t start = shifts_[u];
-            const std::size_t end = edges_end(u);
+            const std::size_t start = edges_.start(u);
+            const std::size_t end = edges_.end(u);
             recorder_.step();
-            if (start >= end || query_[j] == U'\0') {
+            if (start >= end) {
                 return;
             }
             const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
             if (k == end) {
                 return;
             }
-            u = targets_[k];
+            u = edges_.child(k);
             if constexpr (Reporter::kSpellsPath) {
-                path_data_[j] = query_[j];
+                path_.put(j + 1, query_[j]);
             }
         }
         if (n > 0) {
@@ -434,8 +350,8 @@ private:
         used_ = mark;
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
-        const std::size_t start = shifts_[v];
-        const std::size_t end = edges_end(v);
+        const std::size_t start = edges_.start(v);
+        const std::size_t end = edges_.end(v);
         if (start >= end) {
             return;
         }
@@ -447,7 +363,7 @@ private:
         for (std::uint64_t rest = alive; rest != 0; rest &= rest - 1) {
             const auto i = static_cast<std::size_t>(std::countr_zero(rest));
             const std::size_t j = d + i - bound;
-            if (j >= n || query_[j] == U'\0') {
+            if (j >= n || !entered(query_[j])) {
                 continue;  // no code point left to match, or one no child has
             }
             std::size_t at = 0;
@@ -467,11 +383,11 @@ private:
         const std::uint64_t end_bit = can_end ? std::uint64_t{1} << (n + bound - e) : 0;
         const auto cap = static_cast<std::uint32_t>(bound + 1);
         const std::size_t first = waiting_.size();
-        for_each_labelled(start, end, [&](std::uint32_t c, char32_t label) {
+        edges_.for_each_entered(start, end, [&](std::uint32_t c, char32_t label) {
             for (std::size_t w = 0; w < count; ++w) {
                 if (wanted[w] == label) {
                     recorder_.step();
-                    __builtin_prefetch(shifts_ + c);
+                    __builtin_prefetch(edges_.shifts() + c);
                     const std::uint32_t last = (keeps[w] & end_bit) != 0 ? static_cast<std::uint32_t>(bound) : cap;
                     waiting_.push_back(Waiting{c, label, static_cast<std::uint32_t>(bound), last, 0, keeps[w]});
                     break;
@@ -487,22 +403,22 @@ private:
     // cursor or, at the query's end, an arrival. Whether any cell went on.
     // Past kMaxCursors it notes over_budget_ instead, and the walk gives up.
     bool first_step(std::uint32_t c, std::uint32_t entry, std::size_t e, std::uint64_t alive) {
-        const std::size_t start = shifts_[c];
-        const std::size_t end = edges_end(c);
+        const std::size_t start = edges_.start(c);
+        const std::size_t end = edges_.end(c);
         if (start >= end) {
             return false;
         }
         const std::size_t n = band_.n();
         const std::size_t bound = band_.bound();
         const std::size_t width = end - start;
-        const std::uint32_t first_child = targets_[start];
+        const std::uint32_t first_child = edges_.child(start);
         bool any = false;
         const auto go_on = [&](std::uint32_t child, std::uint32_t j) {
             any = true;
             if (j + 1 == n) {
                 arrivals_.push_back(Arrival{child, entry, j, 0});
             } else if (cursors_.size() < kMaxCursors) {
-                __builtin_prefetch(shifts_ + child);
+                __builtin_prefetch(edges_.shifts() + child);
                 cursors_.push_back(Cursor{child, entry, j + 1, j, 0, 0});
             } else {
                 over_budget_ = true;
@@ -596,12 +512,12 @@ private:
             // the next pass reads.
             for (std::size_t i = 0; i < live; ++i) {
                 Cursor& c = cursors[i];
-                c.start = shifts_[c.node];
-                c.end = static_cast<std::uint32_t>(edges_end(c.node));
+                c.start = edges_.start(c.node);
+                c.end = static_cast<std::uint32_t>(edges_.end(c.node));
                 if (edge_labels_ != nullptr) {
                     __builtin_prefetch(edge_labels_ + c.start);
                 }
-                __builtin_prefetch(targets_ + c.start);
+                __builtin_prefetch(edges_.targets() + c.start);
             }
             live = step_cursors(live);
         }
@@ -645,20 +561,20 @@ private:
             const std::size_t start = c.start;
             const std::size_t end = c.end;
             const std::uint32_t j = c.j;
-            if (start >= end || query_[j] == U'\0') {
+            if (start >= end) {
                 continue;
             }
-            const std::uint32_t first_child = targets_[start];
+            const std::uint32_t first_child = edges_.child(start);
             const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
             if (k == end) {
                 continue;
             }
-            const std::uint32_t child = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : targets_[k];
+            const std::uint32_t child = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : edges_.child(k);
             if (j + 1 == n) {
                 arrivals_.push_back(Arrival{child, c.entry, c.j0, 0});
                 continue;
             }
-            __builtin_prefetch(shifts_ + child);
+            __builtin_prefetch(edges_.shifts() + child);
             Cursor& out = cursors[kept++];
             out.entry = c.entry;
             out.j0 = c.j0;
@@ -681,8 +597,8 @@ private:
             const Cursor& c = cursors[i];
             recorder_.step();
             const std::uint32_t node = c.node;
-            const std::size_t start = shifts_[node];
-            const std::size_t end = edges_end(node);
+            const std::size_t start = edges_.start(node);
+            const std::size_t end = edges_.end(node);
             const std::uint32_t j = c.j;
             const std::uint32_t entry = c.entry;
             const std::uint32_t j0 = c.j0;
@@ -693,12 +609,12 @@ private:
                 if (k == end) {
                     continue;
                 }
-                const auto child = static_cast<std::uint32_t>(targets_[start] + (k - start));
+                const auto child = static_cast<std::uint32_t>(edges_.child(start) + (k - start));
                 if (j + 1 == n) {
                     arrivals_.push_back(Arrival{child, entry, j0, 0});
                     continue;
                 }
-                __builtin_prefetch(shifts_ + child);
+                __builtin_prefetch(edges_.shifts() + child);
                 Cursor& out = cursors[kept++];
                 out.entry = entry;
                 out.j0 = j0;
@@ -712,12 +628,12 @@ private:
             const auto hits =
                 static_cast<std::uint32_t>(label_mask(edge_labels_ + at, width, static_cast<std::uint32_t>(query_[j])));
             const auto k = static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u));
-            const std::uint32_t child = targets_[at] + k;
+            const std::uint32_t child = edges_.child(at) + k;
             if (hits != 0 && j + 1 == n) {
                 arrivals_.push_back(Arrival{child, entry, j0, 0});
                 continue;
             }
-            __builtin_prefetch(shifts_ + child);
+            __builtin_prefetch(edges_.shifts() + child);
             Cursor& out = cursors[kept];
             out.entry = entry;
             out.j0 = j0;
@@ -746,11 +662,11 @@ private:
                     a->first_turn = turns_.size();
                     std::uint32_t u = waiting_[first + a->entry].node;
                     for (std::size_t j = a->j; j < n; ++j) {
-                        const std::size_t start = shifts_[u];
-                        const std::size_t end = edges_end(u);
+                        const std::size_t start = edges_.start(u);
+                        const std::size_t end = edges_.end(u);
                         const std::size_t k = find_sorted(start, end, static_cast<std::uint32_t>(query_[j]));
                         turns_.push_back(static_cast<std::uint32_t>(k - start));
-                        u = targets_[k];
+                        u = edges_.child(k);
                     }
                 }
                 const auto turns = [&](const Arrival& a) {
@@ -775,7 +691,7 @@ private:
         for (std::size_t a = first; a < first + count; ++a) {
             const Arrival arrival = arrivals_[a];
             if constexpr (Reporter::kSpellsPath) {
-                std::copy(query_ + arrival.j, query_ + n, path_data_ + depth);
+                path_.put_run(depth, query_ + arrival.j, query_ + n);
             }
             if (note(arrival.node, bound, depth + (n - arrival.j))) {
                 return true;
@@ -787,31 +703,23 @@ private:
     const Trie& trie_;
     const Band band_;
     Recorder<Reporter>& recorder_;
-    const std::uint32_t* shifts_;
-    const std::uint32_t* targets_;
-    const char32_t* labels_;
-    std::size_t nodes_;
-    std::size_t edges_;
+    const DirectEdges edges_;
     std::size_t stride_;
     bool sorted_;
     bool consecutive_;  // DerivedIndex::children_consecutive()
     bool quick_;        // and one-byte edge labels too (step_quick)
-    bool masks_;  // spent nodes carry masks, and rows are levels
     const Levels levels_model_;
     Levels::Step step_;  // set by geometry() before each use
     const char32_t* query_;
     const std::uint8_t* edge_labels_;  // DerivedIndex::edge_labels(), or null
-    std::vector<std::uint32_t>& spent_;
-    std::vector<std::uint32_t>& cells_;  // rows unless masks_; only its first used_ cells mean anything
-    std::vector<std::uint64_t>& levels_;  // rows as levels when masks_, likewise
+    std::vector<std::uint64_t>& levels_;  // the rows; only its first used_ words mean anything
     std::size_t used_ = 0;
     std::vector<Waiting>& waiting_;
     std::vector<Frame>& frames_;
     std::vector<Arrival>& arrivals_;     // records below masked entries (resolve_spent)
     std::vector<Cursor>& cursors_;       // its cells being followed
     std::vector<std::uint32_t>& turns_;  // and the edge positions of paths it compares
-    std::vector<char32_t>& path_;   // room for the labels of depths 1 ... n + bound
-    char32_t* path_data_ = nullptr;  // its data, where the label of depth k goes at k - 1
+    LabelPath path_;  // with room for the labels of depths 1 ... n + bound
     bool over_budget_ = false;  // first_step found more cells than kMaxCursors
 };
 

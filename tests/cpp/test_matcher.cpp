@@ -811,7 +811,7 @@ walk::NodeReporter prefixes_into(std::vector<NodeMatch>& out) { return walk::Nod
 void check_engines_agree(const SearchIndex& index, const std::u32string& q, std::uint32_t bound, Limit limit) {
     // kScheme gives way to kBanded wherever it cannot serve (prefix nodes,
     // an index without the reversed terms).
-    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme,
+    std::vector<walk::Engine> engines{walk::Engine::kBanded, walk::Engine::kScheme, walk::Engine::kDirect,
                                       walk::choose_engine(index.derived(), q.size(), bound),
                                       walk::choose_engine(index.derived(), q.size(), bound, true)};
     if (bound == 1 && walk::one_edit_applies(index.derived())) {
@@ -923,6 +923,9 @@ TEST(Engines, TermsLongerThanTheDeepestPathPlusTheBoundFindNothing) {
     EXPECT_EQ(tree.derived().max_depth(), 3u);
     EXPECT_EQ(walk::choose_engine(tree.derived(), 5, 2), walk::Engine::kBanded);
     EXPECT_EQ(walk::choose_engine(tree.derived(), 6, 2), walk::Engine::kNothing);
+    // Bands too wide for one word per level take the follower.
+    EXPECT_EQ(walk::choose_engine(tree.derived(), 5, 31), walk::Engine::kBanded);
+    EXPECT_EQ(walk::choose_engine(tree.derived(), 5, 32), walk::Engine::kDirect);
     EXPECT_EQ(fuzzy_match(tree, "aaaaa", 2, std::nullopt), (std::vector<MatchResult>{{"aaa", 3, 2}}));
     EXPECT_TRUE(fuzzy_match(tree, "aaaaaa", 2, std::nullopt).empty());
     const SearchIndex loop{make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1})};
