@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <utility>
 #include <memory>
 
 namespace quillmesh {
@@ -20,41 +19,15 @@ void give_back_room(List& list) {
     }
 }
 
-// A list that one call owns outright from start to end, lent from the room
-// its thread keeps. Any code a call runs (a finalizer, a signal handler) may
-// call in again on the same thread: the nested call finds the thread's room
-// already taken and fills a list of its own, so nothing it does can touch
-// the outer call's entries. When a lease ends, however the call ends, the
-// list is emptied, trimmed (give_back_room) and kept for the next call if it
-// is the larger room.
+// One list as a room of its own (for RoomLease below): handed back empty.
 template <class List>
-class Lease {
-public:
-    Lease() : list_(std::exchange(kept(), List())) {}
-    ~Lease() {
-        list_.clear();
-        give_back_room(list_);
-        if (list_.capacity() > kept().capacity()) {
-            kept() = std::move(list_);
-        }
+struct ListRoom {
+    List list;
+    void trim() {
+        list.clear();
+        give_back_room(list);
     }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-
-    List& operator*() { return list_; }
-    List* operator->() { return &list_; }
-
-private:
-    static List& kept() {
-        thread_local List room;
-        return room;
-    }
-    List list_;
 };
-
-}  // namespace quillmesh
-
-namespace quillmesh {
 
 // Lends, for one call, the room of kind T that this thread keeps between
 // calls, or room of its own when the thread's is already lent: a call nested

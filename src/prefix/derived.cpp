@@ -2,55 +2,11 @@
 
 #include <algorithm>
 
+#include "prefix/tree_check.hpp"
+
 namespace quillmesh {
 
 static_assert(ReversedIndex::kLabelPadding == DerivedIndex::kEdgeLabelPadding);
-
-namespace {
-
-// Whether every node is reached exactly once from the root, and the depth of
-// the deepest, by one breadth-first pass (the trie is checked: every read is
-// in bounds). Stops at the first node reached twice.
-struct TreeShape {
-    bool tree = false;
-    std::size_t depth = 0;
-};
-
-TreeShape tree_shape(const Trie& trie) {
-    const std::size_t n = trie.node_count();
-    const std::size_t edges = trie.child_transitions.size();
-    std::vector<std::uint8_t> seen(n, 0);
-    std::vector<std::uint32_t> order;  // the nodes in breadth-first order
-    order.reserve(n);
-    seen[0] = 1;
-    order.push_back(0);
-    TreeShape shape;
-    std::size_t level_end = 1;  // order[.. level_end) are at depth <= shape.depth
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i == level_end) {
-            ++shape.depth;
-            level_end = order.size();
-        }
-        const std::uint32_t v = order[i];
-        const std::size_t start = trie.node_shifts[v];
-        const std::size_t end = children_end(trie.node_shifts.data(), n, edges, v);
-        for (std::size_t k = start; k < end; ++k) {
-            const std::uint32_t c = trie.child_transitions[k];
-            if (seen[c] != 0) {
-                return TreeShape{};
-            }
-            seen[c] = 1;
-            order.push_back(c);
-        }
-    }
-    if (order.size() != n) {
-        return TreeShape{};
-    }
-    shape.tree = true;
-    return shape;
-}
-
-}  // namespace
 
 DerivedIndex::DerivedIndex(const Trie& trie) {
     const std::size_t n = trie.child_labels.size();
@@ -82,7 +38,7 @@ DerivedIndex::DerivedIndex(const Trie& trie) {
     }
     sorted_ = sorted;
     consecutive_ = consecutive;
-    const TreeShape shape = tree_shape(trie);
+    const TrieShape shape = trie_shape(trie);
     tree_ = shape.tree;
     max_depth_ = shape.depth;
     if (std::all_of(trie.child_labels.begin(), trie.child_labels.end(), [](char32_t c) { return c < 0x100; })) {

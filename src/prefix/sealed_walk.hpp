@@ -585,10 +585,9 @@ private:
     }
 
     // The same with one-byte edge labels and consecutive children (quick_),
-    // reading each cursor's edges itself, and without branches on what a
-    // node's children hold: a node of at most 16 children is searched with
-    // one comparison, a cursor that finds nothing is dropped by not
-    // advancing `kept`.
+    // reading each cursor's edges itself (quick_child), and without branches
+    // on what a node's children hold: a cursor that finds nothing is dropped
+    // by not advancing `kept`.
     std::size_t step_quick(std::size_t live) {
         Cursor* const cursors = cursors_.data();
         const std::size_t n = band_.n();
@@ -596,50 +595,21 @@ private:
         for (std::size_t i = 0; i < live; ++i) {
             const Cursor& c = cursors[i];
             recorder_.step();
-            const std::uint32_t node = c.node;
-            const std::size_t start = edges_.start(node);
-            const std::size_t end = edges_.end(node);
             const std::uint32_t j = c.j;
             const std::uint32_t entry = c.entry;
             const std::uint32_t j0 = c.j0;
-            const std::size_t width = start < end ? end - start : 0;
-            if (width > 16) {
-                // A wide node: the general search.
-                const std::size_t k = find_label(edge_labels_, start, end, static_cast<std::uint32_t>(query_[j]));
-                if (k == end) {
-                    continue;
-                }
-                const auto child = static_cast<std::uint32_t>(edges_.child(start) + (k - start));
-                if (j + 1 == n) {
-                    arrivals_.push_back(Arrival{child, entry, j0, 0});
-                    continue;
-                }
-                __builtin_prefetch(edges_.shifts() + child);
-                Cursor& out = cursors[kept++];
-                out.entry = entry;
-                out.j0 = j0;
-                out.node = child;
-                out.j = j + 1;
+            const QuickStep step = quick_child(edges_, edge_labels_, c.node, static_cast<std::uint32_t>(query_[j]));
+            if (step.found && j + 1 == n) {
+                arrivals_.push_back(Arrival{step.child, entry, j0, 0});
                 continue;
             }
-            // An empty range may start anywhere: read at 0 instead (every
-            // array here holds an edge, since some node had children).
-            const std::size_t at = width != 0 ? start : 0;
-            const auto hits =
-                static_cast<std::uint32_t>(label_mask(edge_labels_ + at, width, static_cast<std::uint32_t>(query_[j])));
-            const auto k = static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u));
-            const std::uint32_t child = edges_.child(at) + k;
-            if (hits != 0 && j + 1 == n) {
-                arrivals_.push_back(Arrival{child, entry, j0, 0});
-                continue;
-            }
-            __builtin_prefetch(edges_.shifts() + child);
+            __builtin_prefetch(edges_.shifts() + step.child);
             Cursor& out = cursors[kept];
             out.entry = entry;
             out.j0 = j0;
-            out.node = child;
+            out.node = step.child;
             out.j = j + 1;
-            kept += hits != 0 ? 1 : 0;
+            kept += step.found ? 1 : 0;
         }
         return kept;
     }

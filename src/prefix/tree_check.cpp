@@ -1,5 +1,6 @@
 #include "prefix/tree_check.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,12 +65,39 @@ void check_consistency(const Trie& trie) {
     }
 }
 
-enum : std::uint8_t { kUnseen = 0, kOnPath = 1, kDone = 2 };
-
-// Depth-first from the root, children in edge order; every node enters the
-// path at most once, so the path and the tables are bounded by the nodes.
+// The shape check written as a fault of trie_shape().
 void check_shape(const Trie& trie) {
+    const TrieShape shape = trie_shape(trie);
+    if (shape.tree) {
+        return;
+    }
+    const TrieShape::Fault& f = shape.fault;
+    if (f.kind == TrieShape::Fault::kUnreached) {
+        fault(f.child, "not reached from the root");
+    }
+    if (f.child == 0) {
+        fault(0, "the root, listed as a child of node " + to_string(f.from));
+    }
+    if (f.child == f.from) {
+        fault(f.child, "lists itself as a child");
+    }
+    if (f.first_parent == f.from) {
+        fault(f.from, "lists node " + to_string(f.child) + " as a child twice");
+    }
+    if (f.on_path) {
+        fault(f.child, "on a cycle: listed as a child of node " + to_string(f.from) + ", which lies below it");
+    }
+    fault(f.child, "reached twice: as a child of node " + to_string(f.first_parent) + " and of node " +
+                       to_string(f.from));
+}
+
+}  // namespace
+
+TrieShape trie_shape(const Trie& trie) {
+    enum : std::uint8_t { kUnseen = 0, kOnPath = 1, kDone = 2 };
     const std::size_t n_nodes = trie.node_count();
+    const std::size_t edges = trie.child_transitions.size();
+    const std::uint32_t* const shifts = trie.node_shifts.data();
     std::vector<std::uint8_t> state(n_nodes, kUnseen);
     std::vector<std::uint32_t> parent(n_nodes, 0);
     struct Step {
@@ -78,10 +106,13 @@ void check_shape(const Trie& trie) {
         std::size_t end;
     };
     std::vector<Step> path;
+    TrieShape shape;
     const auto enter = [&](std::uint32_t node) {
         state[node] = kOnPath;
-        const EdgeRange range = trie.children(node);
-        path.push_back({node, range.start, range.empty() ? range.start : range.end});
+        shape.depth = std::max(shape.depth, path.size());
+        const std::size_t start = shifts[node];
+        const std::size_t end = children_end(shifts, trie.node_shifts.size(), edges, node);
+        path.push_back({node, start, start >= end ? start : end});
     };
     enter(0);
     while (!path.empty()) {
@@ -98,29 +129,20 @@ void check_shape(const Trie& trie) {
             enter(child);
             continue;
         }
-        if (child == 0) {
-            fault(0, "the root, listed as a child of node " + to_string(from));
-        }
-        if (child == from) {
-            fault(child, "lists itself as a child");
-        }
-        if (parent[child] == from) {
-            fault(from, "lists node " + to_string(child) + " as a child twice");
-        }
-        if (state[child] == kOnPath) {
-            fault(child, "on a cycle: listed as a child of node " + to_string(from) + ", which lies below it");
-        }
-        fault(child, "reached twice: as a child of node " + to_string(parent[child]) + " and of node " +
-                         to_string(from));
+        shape.depth = 0;
+        shape.fault = TrieShape::Fault{TrieShape::Fault::kMetTwice, from, child, parent[child], state[child] == kOnPath};
+        return shape;
     }
     for (std::size_t n = 0; n < n_nodes; ++n) {
         if (state[n] == kUnseen) {
-            fault(n, "not reached from the root");
+            shape.depth = 0;
+            shape.fault = TrieShape::Fault{TrieShape::Fault::kUnreached, 0, static_cast<std::uint32_t>(n), 0, false};
+            return shape;
         }
     }
+    shape.tree = true;
+    return shape;
 }
-
-}  // namespace
 
 void check_tree(const Trie& trie) {
     check_consistency(trie);

@@ -23,9 +23,31 @@
 // no recursion.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "prefix/trie.hpp"
 
 namespace quillmesh {
+
+// The shape of a consistent index (every edge range empty or inside
+// child_transitions, every edge naming a node), by the walk of step 2 then
+// step 3 above: whether every node is reached exactly once from the root,
+// the depth of the deepest node (the root's is 0) when it is, and otherwise
+// the first fault met. Reads directly: consistency is the caller's to know.
+struct TrieShape {
+    struct Fault {
+        enum Kind { kMetTwice, kUnreached } kind = kMetTwice;
+        std::uint32_t from = 0;          // kMetTwice: the node listing `child`
+        std::uint32_t child = 0;         // the node met twice, or the first not reached
+        std::uint32_t first_parent = 0;  // kMetTwice: the node that listed it first
+        bool on_path = false;            // kMetTwice: it lies on the path to `from`
+    };
+    bool tree = false;
+    std::size_t depth = 0;
+    Fault fault;
+};
+TrieShape trie_shape(const Trie& trie);
 
 // Throws TreeFault (failures.hpp) naming the first offending node.
 void check_tree(const Trie& trie);

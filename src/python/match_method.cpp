@@ -43,15 +43,16 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         SharedBorrow borrow(self);
         // The call's own list: creating the tuples below can run the
         // collector, and a finalizer that queries again gets another list.
-        Lease<std::vector<MatchResult>> matches;
-        fuzzy_match(borrow.index(), term, max_dist, limit, *matches, kSignalPoll);
+        const RoomLease<ListRoom<std::vector<MatchResult>>> room;
+        std::vector<MatchResult>& matches = room->list;
+        fuzzy_match(borrow.index(), term, max_dist, limit, matches, kSignalPoll);
 
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(matches->size())));
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(matches.size())));
         if (!list) {
             throw_python_error();
         }
-        for (std::size_t i = 0; i < matches->size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_tuple((*matches)[i]));
+        for (std::size_t i = 0; i < matches.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match_tuple(matches[i]));
         }
         return list.release();
     });
