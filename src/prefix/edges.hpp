@@ -72,13 +72,18 @@ private:
 
 // One step along the query in a checked index whose children are
 // consecutive and labelled in one byte (DerivedIndex::children_consecutive,
-// edge_labels): node v's child labelled `want`, with `found` false when it
-// has none (the child is then meaningless, though safe to prefetch). A node
-// of at most 16 children is searched with one comparison and no branch on
-// what it holds, so that the walks can step many cursors a pass.
+// edge_labels): where node v's child labelled `want` is, with `found` false
+// when it has none (child() is then meaningless, though safe to prefetch).
+// A node of at most 16 children is searched with one comparison and no
+// branch on what it holds, so that the walks can step many cursors a pass;
+// the child's edge is read only by child(), which a cursor that found
+// nothing need not call.
 struct QuickStep {
-    std::uint32_t child;
+    std::size_t at;      // the node's first edge (0 for a leaf)
+    std::uint32_t place;  // the child's place among its siblings
     bool found;
+
+    std::uint32_t child(const DirectEdges& edges) const { return edges.child(at) + place; }
 };
 inline QuickStep quick_child(const DirectEdges& edges, const std::uint8_t* edge_labels, std::uint32_t v,
                              std::uint32_t want) {
@@ -87,14 +92,13 @@ inline QuickStep quick_child(const DirectEdges& edges, const std::uint8_t* edge_
     const std::size_t width = start < end ? end - start : 0;
     if (width > 16) {
         const std::size_t k = find_label(edge_labels, start, end, want);
-        return QuickStep{edges.child(start) + static_cast<std::uint32_t>(k - start), k != end};
+        return QuickStep{start, static_cast<std::uint32_t>(k - start), k != end};
     }
     // An empty range may start anywhere: read at 0 instead (an index the
     // walks step through has an edge).
     const std::size_t at = width != 0 ? start : 0;
     const auto hits = static_cast<std::uint32_t>(label_mask(edge_labels + at, width, want));
-    const auto k = static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u));
-    return QuickStep{edges.child(at) + k, hits != 0};
+    return QuickStep{at, static_cast<std::uint32_t>(std::countr_zero(hits | 0x10000u)), hits != 0};
 }
 
 }  // namespace quillmesh::walk

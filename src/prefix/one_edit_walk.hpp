@@ -338,12 +338,32 @@ private:
             for (std::size_t i = 0; i < live; ++i) {
                 step_hook();
                 const OneEditCursor cur = cursors[i];
-                const QuickStep step =
-                    quick_child(edges_, edge_labels_, cur.node, static_cast<std::uint32_t>(query_[cur.j]));
-                if (!step.found) {
-                    continue;
+                // Most edits die within a step or two, so unlike the sealed
+                // walk's branch-free step (quick_child) a cursor that finds
+                // nothing leaves before its child's edge is read: the
+                // branch-free form measured some 3,000 more instructions a
+                // query at max_dist 1 on the word list.
+                const std::size_t start = edges_.start(cur.node);
+                const std::size_t end = edges_.end(cur.node);
+                const auto want = static_cast<std::uint32_t>(query_[cur.j]);
+                const std::size_t width = start < end ? end - start : 0;
+                std::uint32_t child = 0;
+                if (width <= 16) {
+                    // An empty range may start anywhere: read at 0 instead
+                    // (some node has children, or there would be no cursor).
+                    const std::size_t at = width != 0 ? start : 0;
+                    const std::uint64_t found = label_mask(edge_labels_ + at, width, want);
+                    if (found == 0) {
+                        continue;
+                    }
+                    child = edges_.child(at) + pos(std::countr_zero(found));
+                } else {
+                    const std::size_t k = find_label(edge_labels_, start, end, want);
+                    if (k >= end) {
+                        continue;
+                    }
+                    child = edges_.child(start) + pos(k - start);
                 }
-                const std::uint32_t child = step.child;
                 if (cur.j + 1 == n_) {
                     found_.push_back(OneEditFound{child, cur.edit});
                     continue;

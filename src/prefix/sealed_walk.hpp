@@ -599,15 +599,16 @@ private:
             const std::uint32_t entry = c.entry;
             const std::uint32_t j0 = c.j0;
             const QuickStep step = quick_child(edges_, edge_labels_, c.node, static_cast<std::uint32_t>(query_[j]));
+            const std::uint32_t child = step.child(edges_);
             if (step.found && j + 1 == n) {
-                arrivals_.push_back(Arrival{step.child, entry, j0, 0});
+                arrivals_.push_back(Arrival{child, entry, j0, 0});
                 continue;
             }
-            __builtin_prefetch(edges_.shifts() + step.child);
+            __builtin_prefetch(edges_.shifts() + child);
             Cursor& out = cursors[kept];
             out.entry = entry;
             out.j0 = j0;
-            out.node = step.child;
+            out.node = child;
             out.j = j + 1;
             kept += step.found ? 1 : 0;
         }

@@ -5,16 +5,18 @@
 // the rows of the Levenshtein table along the current path, so that a node's
 // row is shared by everything below it. A child whose row minimum
 // exceeds the bound is cut off with its subtree: row minima never shrink with
-// depth.
+// depth. That order is written once, in the follower (depth_first.hpp), with
+// the rows as its strategy (BandedRows) and the reads of the index as its
+// edge reader (edges.hpp).
 // What happens at a node within the bound is up to the reporter (term matches
 // spell the path; node matches do not), which is the only thing the two
 // matchers do differently.
 //
 // An index that passed the check (DerivedIndex::checked) is walked by the
-// faster engines (sealed_walk.hpp, one_edit_walk.hpp), which read directly
-// and give the same records in the same order. Any other index is walked by
-// walk_checked() below, whose reads follow the
-// children rule (Trie::children) and go through at(), in the order
+// faster engines (sealed_walk.hpp, one_edit_walk.hpp, or the follower with
+// direct reads), which give the same records in the same order. Any other
+// index is walked by walk_checked() below, the follower whose reads follow
+// the children rule (Trie::children) and go through at(), in the order
 // node_shifts[v], child_transitions[k], child_labels[c], is_terminal[c] (only
 // when c's whole path is within the bound of the whole query, and only if the
 // reporter asks), then node_shifts[c] on entering c; an inconsistent index
@@ -35,9 +37,10 @@
 #include "prefix/band.hpp"
 #include "prefix/banded_rows.hpp"
 #include "prefix/depth_first.hpp"
-#include "prefix/edges.hpp"
-#include "prefix/matcher.hpp"
 #include "prefix/derived.hpp"
+#include "prefix/edges.hpp"
+#include "prefix/levels.hpp"
+#include "prefix/matcher.hpp"
 #include "prefix/one_edit_walk.hpp"
 #include "prefix/recorder.hpp"
 #include "prefix/sealed_walk.hpp"
