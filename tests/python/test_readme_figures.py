@@ -8,9 +8,9 @@ import os
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-spec = importlib.util.spec_from_file_location("readme_figures", os.path.join(ROOT, "tools", "readme_figures.py"))
-readme_figures = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(readme_figures)
+found = importlib.util.spec_from_file_location("readme_figures", os.path.join(ROOT, "tools", "readme_figures.py"))
+readme_figures = importlib.util.module_from_spec(found)
+found.loader.exec_module(readme_figures)
 
 
 @pytest.fixture(scope="module")
