@@ -20,7 +20,8 @@ tools/run-aarch64.sh "$BASE"
 # source tree with what it installed (the build directory is kept between runs).
 echo "== make install (a fresh venv)"
 rm -rf "$BASE/fresh-venv"
-make --no-print-directory install VENV="$BASE/fresh-venv" >"$BASE/fresh-venv.log" 2>&1 || {
+# The venv is named relative to the tree, as the README's default .venv is.
+make --no-print-directory install VENV="$(realpath -m --relative-to=. "$BASE/fresh-venv")" >"$BASE/fresh-venv.log" 2>&1 || {
     cat "$BASE/fresh-venv.log"; exit 1; }
 tail -n 1 "$BASE/fresh-venv.log"
 (cd / && "$BASE/fresh-venv/bin/python" - "$BASE/fresh-venv" <<'PY'
