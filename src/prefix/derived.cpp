@@ -38,6 +38,11 @@ DerivedIndex::DerivedIndex(const Trie& trie) {
     }
     sorted_ = sorted;
     consecutive_ = consecutive;
+    bool node_order = consecutive;
+    for (std::size_t k = 0; node_order && k < edges; ++k) {
+        node_order = trie.child_transitions[k] == k + 1;
+    }
+    node_order_ = node_order;
     const TrieShape shape = trie_shape(trie);
     tree_ = shape.tree;
     max_depth_ = shape.depth;

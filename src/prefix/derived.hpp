@@ -60,6 +60,11 @@ public:
     // range), as in a breadth-first layout, so that the child at an edge
     // follows from the node's first child without reading the edge.
     bool children_consecutive() const { return consecutive_; }
+    // For a checked index: whether edge k leads to node k + 1 for every k,
+    // as in the breadth-first layout of a tree with each node's edges in
+    // node order, so that a child's number follows from its edge's position
+    // without reading child_transitions (implies children_consecutive).
+    bool edges_in_node_order() const { return node_order_; }
     // For a checked index whose labels all lie below U+0100: each edge's
     // child label, one byte per edge in edge order (empty otherwise),
     // followed by kEdgeLabelPadding more; a label is then looked up among a
@@ -87,6 +92,7 @@ private:
     std::size_t max_depth_ = 0;
     bool sorted_ = false;
     bool consecutive_ = false;
+    bool node_order_ = false;
     std::vector<std::uint8_t> edge_labels_;
     std::vector<LabelSet> root_child_sets_;
     std::optional<ReversedIndex> reversed_;

@@ -77,13 +77,22 @@ private:
 // A node of at most 16 children is searched with one comparison and no
 // branch on what it holds, so that the walks can step many cursors a pass;
 // the child's edge is read only by child(), which a cursor that found
-// nothing need not call.
+// nothing need not call, and not at all with edges in node order
+// (kNodeOrder: DerivedIndex::edges_in_node_order), where the child follows
+// from the edge's position.
 struct QuickStep {
-    std::size_t at;      // the node's first edge (0 for a leaf)
+    std::size_t at;       // the node's first edge (0 for a leaf)
     std::uint32_t place;  // the child's place among its siblings
     bool found;
 
-    std::uint32_t child(const DirectEdges& edges) const { return edges.child(at) + place; }
+    template <bool kNodeOrder = false>
+    std::uint32_t child(const DirectEdges& edges) const {
+        if constexpr (kNodeOrder) {
+            return static_cast<std::uint32_t>(at + 1) + place;
+        } else {
+            return edges.child(at) + place;
+        }
+    }
 };
 inline QuickStep quick_child(const DirectEdges& edges, const std::uint8_t* edge_labels, std::uint32_t v,
                              std::uint32_t want) {

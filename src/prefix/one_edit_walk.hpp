@@ -56,17 +56,22 @@ inline bool one_edit_applies(const DerivedIndex& derived) {
            !derived.edge_labels().empty();
 }
 
-template <class Reporter>
-class OneEditWalk {
+// The walk's steps, with the child at an edge read from child_transitions
+// or, with edges in node order (kNodeOrder), known from the edge's position:
+// a step then waits on two reads (the node's shifts, then its labels), not
+// three, and a query that reads a few hundred nodes once each (the index
+// does not fit in the cache) spends most of its time waiting on them.
+template <class Reporter, bool kNodeOrder>
+class OneEditSteps {
 public:
 
-    OneEditWalk(const SearchIndex& index, std::u32string_view query, Recorder<Reporter>& recorder,
-                SealedScratch& scratch)
-        : trie_(index.trie()),
-          recorder_(recorder),
+    OneEditSteps(const SearchIndex& index, std::u32string_view query, Recorder<Reporter>& recorder,
+                 SealedScratch& scratch)
+        : recorder_(recorder),
           query_(query.data()),
           n_(query.size()),
-          edges_(trie_),
+          edges_(index.trie()),
+          terminal_(index.trie().is_terminal.data()),
           edge_labels_(index.derived().edge_labels().data()),
           root_sets_(index.derived().root_child_sets().empty() ? nullptr : index.derived().root_child_sets().data()),
           on_path_(scratch.on_path),
@@ -74,10 +79,7 @@ public:
           found_(scratch.found),
           path_(scratch.path) {}
 
-    // Records the nodes within one edit, in walk order, until `limit` are
-    // recorded. False, having recorded nothing, when the query is too long
-    // for 32-bit positions or the edits to follow would pass the budget: the
-    // caller then walks it another way.
+    // As OneEditWalk::run().
     bool run() {
         if (n_ >= std::numeric_limits<std::uint32_t>::max()) {
             return false;
@@ -113,6 +115,16 @@ private:
         recorder_.step();
     }
 
+    // The first child of a node whose edges start at `start` (its children
+    // are consecutive).
+    std::uint32_t first_child(std::size_t start) const {
+        if constexpr (kNodeOrder) {
+            return pos(start + 1);
+        } else {
+            return edges_.child(start);
+        }
+    }
+
     // The nodes spelling q[0 ... i) for i = 0 ... m, the longest prefix
     // there is, into on_path_.
     void follow_path() {
@@ -120,14 +132,11 @@ private:
         on_path_.push_back(u);
         for (std::size_t j = 0; j < n_; ++j) {
             step_hook();
-            const std::size_t start = edges_.start(u);
-            const std::size_t end = edges_.end(u);
-            // A lookup never finds a child that is not entered (byte_label).
-            const std::size_t k = find_label(edge_labels_, start, end, query_[j]);
-            if (k >= end) {
+            const QuickStep step = quick_child(edges_, edge_labels_, u, query_[j]);
+            if (!step.found) {
                 return;
             }
-            u = edges_.child(start) + pos(k - start);
+            u = step.template child<kNodeOrder>(edges_);
             on_path_.push_back(u);
         }
     }
@@ -164,7 +173,7 @@ private:
         if (cursors_.size() + 2 * (end - start) > kMaxCursors) {
             return false;
         }
-        const std::uint32_t first = edges_.child(start);
+        const std::uint32_t first = first_child(start);
         if (i == n_) {
             // Past the query's end only insertions remain, and the child is
             // the whole text.
@@ -221,7 +230,7 @@ private:
                 after_insert = ki < c_end ? pos(ki - c_start) + 1 : 0;
                 after_replace = kr < c_end ? pos(kr - c_start) + 1 : 0;
             }
-            const std::uint32_t c_first = edges_.child(c_start);
+            const std::uint32_t c_first = first_child(c_start);
             if (after_insert != 0) {
                 go_on(c_first + after_insert - 1, i + 1, inserted);
             }
@@ -292,7 +301,7 @@ private:
                 ins = ki < c_end ? std::uint64_t{1} << 63 : 0;  // found: its place is kept below instead
                 rep = kr < c_end ? std::uint64_t{1} << 63 : 0;
                 if (ins != 0 || rep != 0) {
-                    const std::uint32_t c_first = edges_.child(c_start);
+                    const std::uint32_t c_first = first_child(c_start);
                     const std::uint32_t keep = entered(x) && x != here ? 1 : 0;
                     out[count] = OneEditCursor{c_first + pos(ki - c_start), pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
                     count += ins != 0 ? keep : 0;
@@ -305,7 +314,7 @@ private:
             const std::uint64_t other = entered(x) && x != here ? ~std::uint64_t{0} : 0;
             ins &= other;
             rep &= other;
-            const std::uint32_t c_first = edges_.child(at);
+            const std::uint32_t c_first = first_child(at);
             const std::uint32_t after_insert = c_first + pos(std::countr_zero(ins));
             const std::uint32_t after_replace = c_first + pos(std::countr_zero(rep));
             __builtin_prefetch(edges_.shifts() + (ins != 0 ? after_insert : c));
@@ -356,15 +365,16 @@ private:
                     if (found == 0) {
                         continue;
                     }
-                    child = edges_.child(at) + pos(std::countr_zero(found));
+                    child = first_child(at) + pos(std::countr_zero(found));
                 } else {
                     const std::size_t k = find_label(edge_labels_, start, end, want);
                     if (k >= end) {
                         continue;
                     }
-                    child = edges_.child(start) + pos(k - start);
+                    child = first_child(start) + pos(k - start);
                 }
                 if (cur.j + 1 == n_) {
+                    __builtin_prefetch(terminal_ + child);  // the reporter's first question
                     found_.push_back(OneEditFound{child, cur.edit});
                     continue;
                 }
@@ -439,17 +449,42 @@ private:
         }
     }
 
-    const Trie& trie_;
     Recorder<Reporter>& recorder_;
     const char32_t* query_;
     std::size_t n_;
     const DirectEdges edges_;
+    const std::uint8_t* terminal_;  // is_terminal, for prefetches of the found nodes
     const std::uint8_t* edge_labels_;
     const DerivedIndex::LabelSet* root_sets_;  // DerivedIndex::root_child_sets(), or null
     std::vector<std::uint32_t>& on_path_;  // on_path_[i] spells q[0 ... i)
     std::vector<OneEditCursor>& cursors_;
     std::vector<OneEditFound>& found_;
     LabelPath path_;
+};
+
+template <class Reporter>
+class OneEditWalk {
+public:
+    OneEditWalk(const SearchIndex& index, std::u32string_view query, Recorder<Reporter>& recorder,
+                SealedScratch& scratch)
+        : index_(index), query_(query), recorder_(recorder), scratch_(scratch) {}
+
+    // Records the nodes within one edit, in walk order, until `limit` are
+    // recorded. False, having recorded nothing, when the query is too long
+    // for 32-bit positions or the edits to follow would pass the budget: the
+    // caller then walks it another way.
+    bool run() {
+        if (index_.derived().edges_in_node_order()) {
+            return OneEditSteps<Reporter, true>(index_, query_, recorder_, scratch_).run();
+        }
+        return OneEditSteps<Reporter, false>(index_, query_, recorder_, scratch_).run();
+    }
+
+private:
+    const SearchIndex& index_;
+    std::u32string_view query_;
+    Recorder<Reporter>& recorder_;
+    SealedScratch& scratch_;
 };
 
 }  // namespace quillmesh::walk

@@ -876,6 +876,40 @@ TEST(Engines, EveryEngineGivesTheCheckedWalksRecordsInOrder) {
     }
 }
 
+// The one-edit walk knows a child from its edge's position only where every
+// edge k leads to node k + 1; consecutive children laid out otherwise read
+// their edges. Both forms against the checked walk.
+TEST(Engines, OneEditWalkWithEdgesInNodeOrderAndWithout) {
+    std::mt19937 rng(18181818);
+    const Trie laid = breadth_first(random_word_trie(rng, kBytes.size(), true, kBytes, 2));
+    // An edge no node owns put first: still consecutive, but edge k now
+    // leads to node k.
+    Trie moved = laid;
+    moved.child_transitions.insert(moved.child_transitions.begin(), 0);
+    for (std::uint32_t& shift : moved.node_shifts) {
+        ++shift;
+    }
+    struct Case {
+        const char* name;
+        const Trie& trie;
+        bool node_order;
+    };
+    for (const Case& c : {Case{"breadth first", laid, true}, Case{"an edge first that no node owns", moved, false}}) {
+        SCOPED_TRACE(c.name);
+        const SearchIndex index{Trie(c.trie)};
+        ASSERT_TRUE(walk::one_edit_applies(index.derived()));
+        EXPECT_EQ(index.derived().edges_in_node_order(), c.node_order);
+        for (int query = 0; query < 200; ++query) {
+            const std::u32string q = random_byte_query(rng, 10);
+            check_engines_agree(index, q, 1, std::nullopt);
+            check_engines_agree(index, q, 1, 2u);
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
 // A seeded sample of the word list, laid out as the builder lays it out, with
 // queries made from its words by a few edits.
 TEST(Engines, AgreeOnAWordListSample) {
