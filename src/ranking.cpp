@@ -222,6 +222,39 @@ struct ScoringReporter {
     void restart() { scorer.restart(); }
 };
 
+// The automatic mode's two walks in one, where the engine is the same for
+// both (the one-edit walk: it finds the same nodes either way, and only
+// which of them it reports differs): terminal matches are scored as they
+// come, and the others kept, in walk order, for the case that no terminal
+// node matches, when they are scored as a walk of prefix nodes would have
+// reported them (that walk finds no terminal node either). Past
+// kMaxKept of them the rest is not kept, and that case walks again.
+struct AutomaticReporter {
+    static constexpr bool kSpellsPath = false;
+    static constexpr std::size_t kMaxKept = std::size_t{1} << 16;
+    const Trie& trie;
+    VideoScorer& scorer;
+    std::vector<NodeMatch>& others;
+    bool overflowed = false;
+
+    bool accepts(const Trie& t, std::uint32_t node) const { return walk::NodeReporter::takes(t, node, false); }
+    bool terminals_only() const { return false; }
+    void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) {
+        if (at(trie.is_terminal, node) != 0) {
+            scorer.add(node, distance);
+        } else if (others.size() < kMaxKept) {
+            others.push_back(NodeMatch{node, distance});
+        } else {
+            overflowed = true;
+        }
+    }
+    void restart() {
+        scorer.restart();
+        others.clear();
+        overflowed = false;
+    }
+};
+
 // Better first: higher score, then the lower video number. Candidates carry
 // distinct video numbers, so this is a strict total order and the result does
 // not depend on the table's layout.
@@ -345,6 +378,24 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
         ScoringReporter reporter{scorer, terminal_only};
         walk::walk_index(index, query, max_dist, std::nullopt, reporter, poll);
     };
+    const std::uint32_t bound = std::min(max_dist, walk::kMaxBound);
+    if (!include_prefix_nodes && walk::choose_engine(index.derived(), query.size(), bound, true) == walk::Engine::kOneEdit &&
+        walk::choose_engine(index.derived(), query.size(), bound, false) == walk::Engine::kOneEdit) {
+        const RoomLease<ListRoom<std::vector<NodeMatch>>> others;
+        AutomaticReporter reporter{trie, scorer, others->list};
+        walk::walk_index(index, query, bound, std::nullopt, reporter, poll);
+        if (scorer.matched() == 0) {
+            if (reporter.overflowed) {
+                scorer.restart();
+                walk_nodes(false);
+            } else {
+                for (const NodeMatch& m : others->list) {
+                    scorer.add(m.node, m.distance);
+                }
+            }
+        }
+        return scorer.rank(limit, min_score);
+    }
     walk_nodes(!include_prefix_nodes.value_or(false));
     // Prefix nodes only when no terminal node matched at all, whether or not
     // the terminal matches list any video or weigh anything. A walk that
