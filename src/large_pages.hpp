@@ -32,4 +32,13 @@ inline void ask_for_large_pages(void* data, std::size_t size) {
 #endif
 }
 
+// Room for `n` values in `v`, large pages asked for over it: for a vector
+// about to be filled with millions of values. Only what is written is
+// backed by memory.
+template <class Vector>
+void reserve_large(Vector& v, std::size_t n) {
+    v.reserve(n);
+    ask_for_large_pages(v.data(), v.capacity() * sizeof(typename Vector::value_type));
+}
+
 }  // namespace quillmesh

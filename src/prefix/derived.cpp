@@ -43,15 +43,20 @@ DerivedIndex::DerivedIndex(const Trie& trie) {
         node_order = trie.child_transitions[k] == k + 1;
     }
     node_order_ = node_order;
-    const TrieShape shape = trie_shape(trie);
-    tree_ = shape.tree;
-    max_depth_ = shape.depth;
     if (std::all_of(trie.child_labels.begin(), trie.child_labels.end(), [](char32_t c) { return c < 0x100; })) {
         edge_labels_.resize(edges + kEdgeLabelPadding);
         for (std::size_t k = 0; k < edges; ++k) {
             edge_labels_[k] = static_cast<std::uint8_t>(trie.child_labels[trie.child_transitions[k]]);
         }
     }
+    // The shape walk gathers the terms of the reversed index on its way.
+    std::optional<ReversedIndex::Terms> terms;
+    if (ReversedIndex::qualifies(trie, edge_labels(), sorted_)) {
+        terms.emplace(trie, edge_labels());
+    }
+    const TrieShape shape = terms ? trie_shape(trie, *terms) : trie_shape(trie, [](std::uint32_t, std::size_t, std::size_t) {});
+    tree_ = shape.tree;
+    max_depth_ = shape.depth;
     if (!edge_labels_.empty() && sorted && consecutive) {
         const std::size_t root_end = end_of(0);
         for (std::size_t k = trie.node_shifts[0]; k < root_end; ++k) {
@@ -66,8 +71,8 @@ DerivedIndex::DerivedIndex(const Trie& trie) {
             }
         }
     }
-    if (tree_ && !edge_labels_.empty()) {
-        reversed_ = ReversedIndex::build(trie, edge_labels(), sorted_);
+    if (tree_ && terms) {
+        reversed_ = ReversedIndex::build(trie, std::move(*terms));
     }
 }
 

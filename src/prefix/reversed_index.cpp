@@ -2,23 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include "large_pages.hpp"
 
 namespace quillmesh {
 
 namespace {
 
 constexpr std::uint32_t kNoRank = std::numeric_limits<std::uint32_t>::max();
-
-// The terms of a tree-shaped trie in walk order: each one's forward node and
-// its labels, back to back.
-struct Terms {
-    std::vector<std::uint32_t> nodes;
-    std::vector<std::uint32_t> ends;  // end of term i's labels in text
-    std::vector<std::uint8_t> text;
-};
 
 // Whether no node has two children with one label (U+0000 children aside).
 bool siblings_distinct(const Trie& trie, std::span<const std::uint8_t> labels, bool children_sorted) {
@@ -44,80 +39,193 @@ bool siblings_distinct(const Trie& trie, std::span<const std::uint8_t> labels, b
     return true;
 }
 
-// Walks the trie depth first in walk order, entering what the matchers
-// enter, and collects its terms; nullopt once a node is entered twice or the
-// terms outgrow the text budget.
-std::optional<Terms> collect_terms(const Trie& trie, std::span<const std::uint8_t> labels) {
-    const std::size_t n = trie.node_count();
-    const std::size_t edges = trie.child_transitions.size();
-    const std::size_t budget = ReversedIndex::kMaxTextPerNode * n + 4096;
-    const std::uint32_t* shifts = trie.node_shifts.data();
-    const std::uint32_t* targets = trie.child_transitions.data();
-    const std::uint8_t* terminal = trie.is_terminal.data();
-    const auto range_end = [&](std::size_t v) { return children_end(shifts, n, edges, v); };
+constexpr std::size_t kTextPadding = 8;  // zero bytes after the last term's labels
 
-    struct Frame {
-        std::size_t next;
-        std::size_t end;
-    };
-    Terms terms;
-    std::vector<std::uint64_t> entered((n + 63) / 64, 0);
-    entered[0] = 1;  // the root: a child listing it would enter it again
-    std::vector<Frame> stack;
-    std::vector<std::uint8_t> path;  // labels of the nodes on the stack below the root
-    stack.push_back(Frame{shifts[0], range_end(0)});
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next >= top.end) {
-            stack.pop_back();
-            if (!path.empty()) {
-                path.pop_back();
+// Sorting the reversed spellings: each term as an item whose key holds eight
+// of its labels, the first in the high byte, zero past its end (so a
+// spelling sorts before its extensions).
+struct Item {
+    std::uint64_t key;
+    std::uint32_t term;
+    std::uint32_t lcp;  // once sorted: labels shared with the item before
+};
+
+class Spellings {
+public:
+    Spellings(const std::uint8_t* text, const std::uint32_t* starts) : text_(text), starts_(starts) {}
+
+    std::size_t length(std::uint32_t t) const { return starts_[t + 1] - starts_[t]; }
+    const std::uint8_t* labels(std::uint32_t t) const { return text_ + starts_[t]; }
+
+    // Labels [at, at + 8) of term t as a key.
+    std::uint64_t window(std::uint32_t t, std::size_t at) const {
+        const std::size_t len = length(t);
+        if (at >= len) {
+            return 0;
+        }
+        std::uint64_t w;
+        std::memcpy(&w, text_ + starts_[t] + at, 8);  // the padding covers the last term
+        if constexpr (std::endian::native == std::endian::little) {
+            w = __builtin_bswap64(w);
+        }
+        const std::size_t left = len - at;
+        return left >= 8 ? w : w & ~(~std::uint64_t{0} >> (8 * left));
+    }
+
+    // How many labels terms a and b share from `at` on, given that they
+    // share the ones before; `same` is set when the two spell the same.
+    std::size_t shared_from(std::uint32_t a, std::uint32_t b, std::size_t at, bool& same) const {
+        const std::size_t shorter = std::min(length(a), length(b));
+        for (;; at += 8) {
+            const std::uint64_t x = window(a, at) ^ window(b, at);
+            if (x != 0) {
+                same = false;
+                return at + static_cast<std::size_t>(std::countl_zero(x)) / 8;
             }
+            if (at + 8 >= shorter) {
+                same = length(a) == length(b);
+                return shorter;
+            }
+        }
+    }
+
+private:
+    const std::uint8_t* text_;
+    const std::uint32_t* starts_;
+};
+
+// Sorts items by key: LSD radix sort, 11 bits a pass, skipping a pass
+// whose digit every item shares. `scratch` has room for as many items.
+void sort_keys(Item* items, Item* scratch, std::size_t n) {
+    constexpr unsigned kBits = 11;
+    constexpr std::size_t kDigits = 6;  // 6 x 11 >= 64
+    constexpr std::size_t kRadix = std::size_t{1} << kBits;
+    std::vector<std::uint32_t> count(kDigits * kRadix, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = items[i].key;
+        for (std::size_t d = 0; d < kDigits; ++d) {
+            ++count[d * kRadix + ((key >> (kBits * d)) & (kRadix - 1))];
+        }
+    }
+    Item* from = items;
+    Item* to = scratch;
+    for (std::size_t d = 0; d < kDigits; ++d) {
+        std::uint32_t* const c = count.data() + d * kRadix;
+        const unsigned shift = kBits * static_cast<unsigned>(d);
+        if (c[(from[0].key >> shift) & (kRadix - 1)] == n) {
             continue;
         }
-        const std::size_t k = top.next++;
-        const std::uint8_t label = labels[k];
-        if (label == 0) {
-            continue;  // never entered
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < kRadix; ++b) {
+            sum += std::exchange(c[b], sum);
         }
-        const std::uint32_t c = targets[k];
-        std::uint64_t& word = entered[c / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (c % 64);
-        if ((word & bit) != 0) {
-            return std::nullopt;
+        for (std::size_t i = 0; i < n; ++i) {
+            to[c[(from[i].key >> shift) & (kRadix - 1)]++] = from[i];
         }
-        word |= bit;
-        path.push_back(label);
-        if (terminal[c] != 0) {
-            if (terms.text.size() + path.size() > budget) {
-                return std::nullopt;
-            }
-            terms.nodes.push_back(c);
-            terms.text.insert(terms.text.end(), path.begin(), path.end());
-            terms.ends.push_back(static_cast<std::uint32_t>(terms.text.size()));
-        }
-        stack.push_back(Frame{shifts[c], range_end(c)});
+        std::swap(from, to);
     }
-    return terms;
+    if (from != items) {
+        std::copy(from, from + n, items);
+    }
+}
+
+// Sorts the items by spelling: by their first eight labels, then each group
+// that shares them by the next eight, and so on. Returns false when two
+// terms spell the same (not in a qualifying trie).
+bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
+    constexpr std::size_t kSmall = 32;
+    struct Group {
+        std::size_t begin;
+        std::size_t end;
+        std::size_t at;  // the labels the keys hold
+    };
+    std::vector<Item> scratch;
+    reserve_large(scratch, items.size());
+    scratch.resize(items.size());
+    std::vector<Group> groups;
+    groups.push_back(Group{0, items.size(), 0});
+    bool whole = true;
+    while (!groups.empty()) {
+        const Group g = groups.back();
+        groups.pop_back();
+        Item* const run = items.data() + g.begin;
+        const std::size_t size = g.end - g.begin;
+        if (!whole) {
+            for (std::size_t i = 0; i < size; ++i) {
+                run[i].key = spellings.window(run[i].term, g.at);
+            }
+        }
+        if (size <= kSmall) {
+            for (std::size_t i = 1; i < size; ++i) {
+                const Item e = run[i];
+                std::size_t j = i;
+                for (; j > 0 && run[j - 1].key > e.key; --j) {
+                    run[j] = run[j - 1];
+                }
+                run[j] = e;
+            }
+        } else {
+            sort_keys(run, scratch.data(), size);
+        }
+        whole = false;
+        for (std::size_t i = 0; i < size;) {
+            std::size_t j = i + 1;
+            while (j < size && run[j].key == run[i].key) {
+                ++j;
+            }
+            if (j - i > 1) {
+                // Keys of zero end both spellings here: the same spelling.
+                if (run[i].key == 0) {
+                    return false;
+                }
+                groups.push_back(Group{g.begin + i, g.begin + j, g.at + 8});
+            }
+            i = j;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
-std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, std::span<const std::uint8_t> edge_labels,
-                                                  bool children_sorted) {
-    if (edge_labels.empty() || trie.node_count() >= kNoRank) {
+bool ReversedIndex::qualifies(const Trie& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted) {
+    return !edge_labels.empty() && trie.node_count() < kNoRank && siblings_distinct(trie, edge_labels, children_sorted);
+}
+
+ReversedIndex::Terms::Terms(const Trie& trie, std::span<const std::uint8_t> edge_labels)
+    : labels_(edge_labels),
+      terminal_(trie.is_terminal.data()),
+      budget_(kMaxTextPerNode * trie.node_count() + 4096),
+      // A path is at most as deep as there are nodes; only its first few
+      // bytes are ever written (a fresh block, not zeroed).
+      path_(new std::uint8_t[trie.node_count() + 1]),
+      path_end_(path_.get() + trie.node_count()) {
+    // Room for what the budget allows: what is never written costs only
+    // address space.
+    reserve_large(nodes_, trie.node_count());
+    reserve_large(starts_, trie.node_count() + 1);
+    reserve_large(text_, budget_ + kTextPadding);
+    starts_.push_back(0);
+}
+
+void ReversedIndex::Terms::add(std::uint32_t node, std::size_t depth) {
+    if (over_ || text_.size() + depth > budget_) {
+        over_ = true;
+        return;
+    }
+    nodes_.push_back(node);
+    text_.insert(text_.end(), path_end_ - depth, path_end_);
+    starts_.push_back(static_cast<std::uint32_t>(text_.size()));
+}
+
+std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& terms) {
+    if (!terms.within_budget() || terms.text_.size() + terms.nodes_.size() + 8 >= kNoRank) {
         return std::nullopt;
     }
-    if (!siblings_distinct(trie, edge_labels, children_sorted)) {
-        return std::nullopt;
-    }
-    std::optional<Terms> collected = collect_terms(trie, edge_labels);
-    if (!collected || collected->text.size() + collected->nodes.size() + 8 >= kNoRank) {
-        return std::nullopt;
-    }
-    Terms& terms = *collected;
-    const std::size_t count = terms.nodes.size();
-    std::vector<std::uint32_t> term_nodes = std::move(terms.nodes);
+    terms.text_.resize(terms.text_.size() + kTextPadding, 0);
+    const std::vector<std::uint32_t>& term_nodes = terms.nodes_;
+    const std::size_t count = term_nodes.size();
+    const Spellings spellings(terms.text_.data(), terms.starts_.data());
 
     ReversedIndex index;
     index.terminals_.resize(trie.node_count());
@@ -125,151 +233,79 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, std::span<co
         index.terminals_.set(node);
     }
     index.terminals_.seal();
-    index.ranks_.assign(index.terminals_.count(), kNoRank);
+    index.ranks_.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
         index.ranks_[index.terminals_.rank(term_nodes[r])] = static_cast<std::uint32_t>(r);
     }
 
-    // The trie of the reversed terms, level by level: a level's nodes are
-    // groups of terms that share their last `depth` labels, in the order of
-    // the nodes; each group splits by the label before those into the next
-    // level's groups, in label order. That is breadth-first order with
-    // consecutive children, built without looking anything up. Each term
-    // carries its next eight labels (read from the text every eighth level,
-    // so that the text is not read once per label at random), and a 0 before
-    // every term's labels in the text says where it begins.
-    struct Entry {
-        std::uint64_t labels;  // the next label in the low byte; 0 where the term begins
-        std::uint32_t node;  // the term's forward node
-        std::uint32_t at;  // text position after the labels still to be read
-    };
-    std::vector<std::uint8_t> text(8 + terms.text.size() + count, 0);
-    std::vector<Entry> level(count);
-    {
-        std::size_t at = 8;
-        for (std::size_t t = 0; t < count; ++t) {
-            const std::size_t begin = t == 0 ? 0 : terms.ends[t - 1];
-            const std::size_t end = terms.ends[t];
-            ++at;  // the 0 before the term
-            std::copy(terms.text.begin() + static_cast<std::ptrdiff_t>(begin),
-                      terms.text.begin() + static_cast<std::ptrdiff_t>(end), text.begin() + static_cast<std::ptrdiff_t>(at));
-            at += end - begin;
-            level[t] = Entry{0, term_nodes[t], static_cast<std::uint32_t>(at)};
-        }
+    // The reversed spellings in order are the reversed trie depth first:
+    // item i adds the nodes for its labels past the ones it shares with item
+    // i - 1. Numbered breadth-first with children in label order, a level's
+    // nodes keep that order, so each node's number is its level's start
+    // plus the level's nodes before it, and a node's children (the next
+    // level's nodes below it) are consecutive.
+    std::vector<Item> items;
+    reserve_large(items, count);
+    for (std::uint32_t t = 0; t < count; ++t) {
+        items.push_back(Item{spellings.window(t, 0), t, 0});
     }
-    collected.reset();
-    std::vector<Entry> next;
-    std::vector<std::uint32_t> bounds{0, static_cast<std::uint32_t>(count)};
-    std::vector<std::uint32_t> next_bounds;
-    std::array<std::uint32_t, 257> buckets{};
-    std::vector<Entry> scratch;
-    next.reserve(count);
-    index.first_.reserve(text.size() / 3 + 2);
-    index.labels_.reserve(text.size() / 3 + 2 + kLabelPadding);
-    index.ends_.resize(text.size() + 1);
-    index.term_nodes_.reserve(count);
-    index.labels_.push_back(0);
+    if (count > 0 && !sort_spellings(items, spellings)) {
+        return std::nullopt;
+    }
+    std::size_t longest = 0;
     std::size_t nodes = 1;
-    std::size_t level_first = 0;  // node number of the level's first group
-    const auto low = [](const Entry& e) { return static_cast<std::uint8_t>(e.labels); };
-    for (std::size_t depth = 0; bounds.size() > 1; ++depth) {
-        if (depth % 8 == 0) {
-            for (std::size_t i = 0; i < level.size(); ++i) {
-                if (i + 16 < level.size()) {
-                    __builtin_prefetch(text.data() + level[i + 16].at - 8);
-                }
-                Entry& e = level[i];
-                std::uint64_t word;
-                std::memcpy(&word, text.data() + e.at - 8, 8);
-                e.labels = __builtin_bswap64(word);  // little-endian: the last byte read comes first
-                e.at -= 8;
-            }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t len = spellings.length(items[i].term);
+        bool same = false;
+        const std::size_t lcp = i == 0 ? 0 : spellings.shared_from(items[i - 1].term, items[i].term, 0, same);
+        if (same) {
+            return std::nullopt;
         }
-        next.clear();
-        next_bounds.assign(1, 0);
-        for (std::size_t g = 0; g + 1 < bounds.size(); ++g) {
-            const std::size_t v = level_first + g;
-            index.first_.push_back(static_cast<std::uint32_t>(nodes));
-            const std::size_t base = next.size();
-            if (bounds[g + 1] - bounds[g] == 1) {
-                // Most groups below the first few levels are one term: it
-                // ends here or has one child, with nothing to sort.
-                Entry e = level[bounds[g]];
-                if (low(e) == 0) {
-                    index.ends_.set(v);
-                    index.term_nodes_.push_back(e.node);
-                } else {
-                    index.labels_.push_back(low(e));
-                    ++nodes;
-                    e.labels >>= 8;
-                    next.push_back(e);
-                    next_bounds.push_back(static_cast<std::uint32_t>(base + 1));
-                }
-                continue;
-            }
-            for (std::size_t at = bounds[g]; at < bounds[g + 1]; ++at) {
-                const Entry& e = level[at];
-                if (low(e) == 0) {
-                    if (index.ends_.test(v)) {
-                        return std::nullopt;  // two terms spell the same (not in a qualifying trie)
-                    }
-                    index.ends_.set(v);
-                    index.term_nodes_.push_back(e.node);
-                } else {
-                    next.push_back(e);
-                }
-            }
-            const std::size_t size = next.size() - base;
-            Entry* run = next.data() + base;
-            if (size > 32) {
-                buckets.fill(0);
-                for (std::size_t i = 0; i < size; ++i) {
-                    ++buckets[low(run[i]) + 1u];
-                }
-                for (std::size_t b = 1; b < buckets.size(); ++b) {
-                    buckets[b] += buckets[b - 1];
-                }
-                scratch.assign(run, run + size);
-                for (const Entry& e : scratch) {
-                    run[buckets[low(e)]++] = e;
-                }
-            } else {
-                for (std::size_t i = 1; i < size; ++i) {
-                    const Entry e = run[i];
-                    std::size_t j = i;
-                    for (; j > 0 && low(run[j - 1]) > low(e); --j) {
-                        run[j] = run[j - 1];
-                    }
-                    run[j] = e;
-                }
-            }
-            for (std::size_t i = 0; i < size; ++i) {
-                const std::uint8_t label = low(run[i]);
-                if (i > 0 && label != low(run[i - 1])) {
-                    next_bounds.push_back(static_cast<std::uint32_t>(base + i));
-                }
-                if (i == 0 || label != low(run[i - 1])) {
-                    index.labels_.push_back(label);
-                    ++nodes;
-                }
-            }
-            for (std::size_t i = 0; i < size; ++i) {
-                run[i].labels >>= 8;
-            }
-            if (size > 0) {
-                next_bounds.push_back(static_cast<std::uint32_t>(base + size));
-            }
-        }
-        level_first += bounds.size() - 1;
-        std::swap(level, next);
-        std::swap(bounds, next_bounds);
+        items[i].lcp = static_cast<std::uint32_t>(lcp);
+        nodes += len - lcp;
+        longest = std::max(longest, len);
     }
-    index.first_.push_back(static_cast<std::uint32_t>(nodes));
-    index.labels_.resize(nodes + kLabelPadding, 0);
-    index.ends_.shrink(nodes);
+    // cursor[d]: the next number at depth d, from the level's start on
+    // (first the differences of the level widths).
+    std::vector<std::uint32_t> cursor(longest + 2, 0);
+    for (const Item& e : items) {
+        ++cursor[e.lcp + 1];
+        --cursor[spellings.length(e.term) + 1];
+    }
+    {
+        std::uint32_t width = 0;
+        std::uint32_t start = 1;
+        for (std::size_t d = 1; d <= longest; ++d) {
+            width += cursor[d];
+            cursor[d] = start;
+            start += width;
+        }
+    }
+    index.first_.resize(nodes + 1);  // child counts first, then their running sums
+    index.labels_.resize(nodes + kLabelPadding);
+    index.ends_.resize(nodes);
+    std::vector<std::uint32_t> path(longest + 1, 0);  // item i's nodes by depth
+    for (Item& e : items) {
+        const std::size_t len = spellings.length(e.term);
+        const std::uint8_t* labels = spellings.labels(e.term);
+        for (std::size_t d = e.lcp + 1; d <= len; ++d) {
+            const std::uint32_t v = cursor[d]++;
+            index.labels_[v] = labels[d - 1];
+            ++index.first_[path[d - 1]];
+            path[d] = v;
+        }
+        index.ends_.set(path[len]);
+        e.key = path[len];
+    }
+    std::uint32_t children = 1;
+    for (std::size_t v = 0; v <= nodes; ++v) {
+        children += std::exchange(index.first_[v], children);
+    }
     index.ends_.seal();
-    index.first_.shrink_to_fit();
-    index.labels_.shrink_to_fit();
+    index.term_nodes_.resize(count);
+    for (const Item& e : items) {
+        index.term_nodes_[index.ends_.rank(static_cast<std::size_t>(e.key))] = term_nodes[e.term];
+    }
     return index;
 }
 

@@ -4,8 +4,8 @@
 // Part of the derived index (DerivedIndex), built once when an index is made,
 // and only for a trie that every walk reads the same way whatever route it
 // takes: checked, a tree (every node reached once from the root), with
-// one-byte labels, and no two entered siblings with one label. In such a trie each entered node has one
-// path, so a term found by its reversed spelling is one node, and the walk
+// one-byte labels, and no two entered siblings with one label. In such a
+// trie each entered node has one path, so a term found by its reversed spelling is one node, and the walk
 // order of the terms is the order of their pre-order ranks. Any other trie
 // gets no reversed index and keeps the forward walks.
 //
@@ -23,10 +23,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <vector>
-
 #include <span>
+#include <vector>
 
 #include "bit_rank.hpp"
 #include "prefix/trie.hpp"
@@ -39,14 +39,66 @@ public:
     // time; label_search.hpp); the same as DerivedIndex::kEdgeLabelPadding.
     static constexpr std::size_t kLabelPadding = 16;
 
-    // The index of a checked tree whose one-byte edge labels are
-    // `edge_labels` (DerivedIndex::edge_labels, padded), or nullopt when the
-    // trie does not qualify (see above) or its terms spell more than
-    // kMaxTextPerNode labels per node on average (a deep chain of terminals
-    // would otherwise cost the square of its length). Throws std::bad_alloc
-    // when memory runs out.
-    static std::optional<ReversedIndex> build(const Trie& trie, std::span<const std::uint8_t> edge_labels,
-                                              bool children_sorted);
+    // Whether a checked trie whose one-byte edge labels are `edge_labels`
+    // (DerivedIndex::edge_labels; empty when some label needs more) can
+    // have an index, the tree test aside: no two entered siblings share a
+    // label, and its nodes can be numbered below 2^32 - 1.
+    static bool qualifies(const Trie& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted);
+
+    // The terms of a qualifying trie, gathered while its shape is walked
+    // (the visit of trie_shape in tree_check.hpp): each node the matchers
+    // enter (never one below a child labelled U+0000) that the walk records
+    // as a term, in walk order, with its labels last first. Gives up once
+    // the terms spell more than kMaxTextPerNode labels per node on average
+    // (a deep chain of terminals would otherwise cost the square of its
+    // length). Throws std::bad_alloc when memory runs out.
+    class Terms {
+    public:
+        Terms(const Trie& trie, std::span<const std::uint8_t> edge_labels);
+        void operator()(std::uint32_t node, std::size_t depth, std::size_t edge) {
+            if (blocked_ < depth) {
+                return;  // below a child that is never entered
+            }
+            blocked_ = kOpen;
+            if (depth == 0) {
+                return;  // the root is not a term
+            }
+            const std::uint8_t label = labels_[edge];
+            if (label == 0) {
+                blocked_ = depth;
+                return;
+            }
+            path_end_[-static_cast<std::ptrdiff_t>(depth)] = label;
+            if (terminal_[node] != 0) {
+                add(node, depth);
+            }
+        }
+        bool within_budget() const { return !over_; }
+
+    private:
+        friend class ReversedIndex;
+        static constexpr std::size_t kOpen = static_cast<std::size_t>(-1);
+        void add(std::uint32_t node, std::size_t depth);
+
+        std::span<const std::uint8_t> labels_;
+        const std::uint8_t* terminal_;
+        std::size_t budget_;
+        std::size_t blocked_ = kOpen;  // depth of the unentered node the walk is below
+        bool over_ = false;
+        // The labels of the path to the node visited last, last first:
+        // depth d's label at path_end_[-d].
+        std::unique_ptr<std::uint8_t[]> path_;
+        std::uint8_t* path_end_;
+        std::vector<std::uint32_t> nodes_;
+        std::vector<std::uint32_t> starts_;  // term t is text_[starts_[t], starts_[t + 1])
+        std::vector<std::uint8_t> text_;
+    };
+
+    // The index of a checked tree that qualifies, from the terms its shape
+    // walk gathered (within budget), or nullopt when two terms spell the
+    // same (which a qualifying tree cannot have). Throws std::bad_alloc when
+    // memory runs out.
+    static std::optional<ReversedIndex> build(const Trie& trie, Terms&& terms);
     static constexpr std::size_t kMaxTextPerNode = 16;
 
     std::size_t node_count() const { return labels_.size() - kLabelPadding; }

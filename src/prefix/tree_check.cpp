@@ -94,54 +94,7 @@ void check_shape(const Trie& trie) {
 }  // namespace
 
 TrieShape trie_shape(const Trie& trie) {
-    enum : std::uint8_t { kUnseen = 0, kOnPath = 1, kDone = 2 };
-    const std::size_t n_nodes = trie.node_count();
-    const std::size_t edges = trie.child_transitions.size();
-    const std::uint32_t* const shifts = trie.node_shifts.data();
-    std::vector<std::uint8_t> state(n_nodes, kUnseen);
-    std::vector<std::uint32_t> parent(n_nodes, 0);
-    struct Step {
-        std::uint32_t node;
-        std::size_t next;  // the next edge to try
-        std::size_t end;
-    };
-    std::vector<Step> path;
-    TrieShape shape;
-    const auto enter = [&](std::uint32_t node) {
-        state[node] = kOnPath;
-        shape.depth = std::max(shape.depth, path.size());
-        const std::size_t start = shifts[node];
-        const std::size_t end = children_end(shifts, trie.node_shifts.size(), edges, node);
-        path.push_back({node, start, start >= end ? start : end});
-    };
-    enter(0);
-    while (!path.empty()) {
-        Step& top = path.back();
-        if (top.next == top.end) {
-            state[top.node] = kDone;
-            path.pop_back();
-            continue;
-        }
-        const std::uint32_t from = top.node;
-        const std::uint32_t child = trie.child_transitions[top.next++];
-        if (state[child] == kUnseen) {
-            parent[child] = from;
-            enter(child);
-            continue;
-        }
-        shape.depth = 0;
-        shape.fault = TrieShape::Fault{TrieShape::Fault::kMetTwice, from, child, parent[child], state[child] == kOnPath};
-        return shape;
-    }
-    for (std::size_t n = 0; n < n_nodes; ++n) {
-        if (state[n] == kUnseen) {
-            shape.depth = 0;
-            shape.fault = TrieShape::Fault{TrieShape::Fault::kUnreached, 0, static_cast<std::uint32_t>(n), 0, false};
-            return shape;
-        }
-    }
-    shape.tree = true;
-    return shape;
+    return shape_walk::walk<true>(trie, [](std::uint32_t, std::size_t, std::size_t) {});
 }
 
 void check_tree(const Trie& trie) {

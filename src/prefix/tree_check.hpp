@@ -19,12 +19,15 @@
 //    (a shared subtree).
 // 3. Reach, in ascending node order: the first node the walk did not reach.
 //
-// Memory: a state byte and a parent number per node, and the walk's path;
-// no recursion.
+// Memory: a bit per node (and for the whole fault, a parent number per
+// node), and the walk's path; no recursion.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "prefix/trie.hpp"
 
@@ -49,7 +52,97 @@ struct TrieShape {
 };
 TrieShape trie_shape(const Trie& trie);
 
+// The same walk for a caller that needs only the verdict and the depth
+// (fault.first_parent is left 0), and sees each node as the walk first meets
+// it: visit(node, depth, edge), in walk order, the root first with edge
+// kNoEdge. A node met a second time is not visited; the walk stops there.
+inline constexpr std::size_t kNoEdge = static_cast<std::size_t>(-1);
+template <class Visit>
+TrieShape trie_shape(const Trie& trie, Visit&& visit);
+
 // Throws TreeFault (failures.hpp) naming the first offending node.
 void check_tree(const Trie& trie);
+
+namespace shape_walk {
+
+// The walk of trie_shape; kParents keeps each node's first parent, which
+// only the fault needs.
+template <bool kParents, class Visit>
+TrieShape walk(const Trie& trie, Visit&& visit) {
+    const std::size_t n_nodes = trie.node_count();
+    const std::size_t edges = trie.child_transitions.size();
+    const std::uint32_t* const shifts = trie.node_shifts.data();
+    const std::uint32_t* const targets = trie.child_transitions.data();
+    std::vector<std::uint64_t> seen((n_nodes + 63) / 64, 0);
+    std::vector<std::uint32_t> parent;
+    if constexpr (kParents) {
+        parent.assign(n_nodes, 0);
+    }
+    struct Step {
+        std::uint32_t node;
+        std::size_t next;  // the next edge to try
+        std::size_t end;
+    };
+    std::vector<Step> path;
+    TrieShape shape;
+    std::size_t met = 1;
+    seen[0] = 1;
+    visit(std::uint32_t{0}, std::size_t{0}, kNoEdge);
+    path.push_back({0, shifts[0], children_end(shifts, trie.node_shifts.size(), edges, 0)});
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next >= top.end) {
+            path.pop_back();
+            continue;
+        }
+        const std::size_t k = top.next++;
+        const std::uint32_t child = targets[k];
+        std::uint64_t& word = seen[child / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (child % 64);
+        if ((word & bit) != 0) {
+            const std::uint32_t from = top.node;
+            const bool on_path = std::any_of(path.begin(), path.end(), [&](const Step& s) { return s.node == child; });
+            std::uint32_t first = 0;
+            if constexpr (kParents) {
+                first = parent[child];
+            }
+            shape.depth = 0;
+            shape.fault = TrieShape::Fault{TrieShape::Fault::kMetTwice, from, child, first, on_path};
+            return shape;
+        }
+        word |= bit;
+        ++met;
+        if constexpr (kParents) {
+            parent[child] = top.node;
+        }
+        const std::size_t depth = path.size();
+        shape.depth = std::max(shape.depth, depth);
+        visit(child, depth, k);
+        const std::size_t start = shifts[child];
+        const std::size_t end = children_end(shifts, trie.node_shifts.size(), edges, child);
+        if (start < end) {
+            path.push_back({child, start, end});
+        }
+    }
+    if (met < n_nodes) {
+        std::size_t w = 0;
+        while (seen[w] == ~std::uint64_t{0}) {
+            ++w;
+        }
+        const auto first_unseen = static_cast<std::uint32_t>(64 * w + static_cast<std::size_t>(std::countr_one(seen[w])));
+        shape.depth = 0;
+        shape.fault = TrieShape::Fault{TrieShape::Fault::kUnreached, 0, first_unseen, 0, false};
+        return shape;
+    }
+    shape.tree = true;
+    return shape;
+}
+
+}  // namespace shape_walk
+
+template <class Visit>
+TrieShape trie_shape(const Trie& trie, Visit&& visit) {
+    return shape_walk::walk<false>(trie, visit);
+}
 
 }  // namespace quillmesh
