@@ -11,44 +11,56 @@ static_assert(ReversedIndex::kLabelPadding == DerivedIndex::kEdgeLabelPadding);
 DerivedIndex::DerivedIndex(const Trie& trie) {
     const std::size_t n = trie.child_labels.size();
     const std::size_t edges = trie.child_transitions.size();
-    const auto end_of = [&](std::size_t v) { return children_end(trie.node_shifts.data(), n, edges, v); };
-    bool ok = n > 0 && trie.node_shifts.size() == n && trie.is_terminal.size() == n;
-    for (std::size_t k = 0; ok && k < edges; ++k) {
-        ok = trie.child_transitions[k] < n;
-    }
-    for (std::size_t v = 0; ok && v < n; ++v) {
-        const std::size_t start = trie.node_shifts[v];
-        const std::size_t end = end_of(v);
-        ok = start >= end || end <= edges;
-    }
-    if (!ok) {
+    const std::uint32_t* const shifts = trie.node_shifts.data();
+    const std::uint32_t* const targets = trie.child_transitions.data();
+    const auto end_of = [&](std::size_t v) { return children_end(shifts, n, edges, v); };
+    if (n == 0 || trie.node_shifts.size() != n || trie.is_terminal.size() != n) {
         return;
     }
-    checked_ = true;
-    bool sorted = true;
-    bool consecutive = true;
-    for (std::size_t v = 0; (sorted || consecutive) && v < n; ++v) {
-        const std::size_t end = end_of(v);
-        for (std::size_t k = std::size_t{trie.node_shifts[v]} + 1; k < end; ++k) {
-            const std::uint32_t a = trie.child_transitions[k - 1];
-            const std::uint32_t b = trie.child_transitions[k];
-            sorted = sorted && trie.child_labels[a] < trie.child_labels[b];
-            consecutive = consecutive && b == a + 1;
+    std::uint32_t largest = 0;
+    for (std::size_t k = 0; k < edges; ++k) {
+        largest = std::max(largest, targets[k]);
+    }
+    if (edges > 0 && largest >= n) {
+        return;
+    }
+    const bool narrow =
+        std::all_of(trie.child_labels.begin(), trie.child_labels.end(), [](char32_t c) { return c < 0x100; });
+    if (narrow) {
+        edge_labels_.resize(edges + kEdgeLabelPadding);
+        for (std::size_t k = 0; k < edges; ++k) {
+            edge_labels_[k] = static_cast<std::uint8_t>(trie.child_labels[targets[k]]);
         }
     }
+    // Each node's range, and the order and numbers of its children (by the
+    // one-byte labels where there are some: the same order).
+    bool sorted = true;
+    bool consecutive = true;
+    for (std::size_t v = 0; v < n; ++v) {
+        const std::size_t start = shifts[v];
+        const std::size_t end = end_of(v);
+        if (start >= end) {
+            continue;
+        }
+        if (end > edges) {
+            edge_labels_.clear();
+            return;
+        }
+        for (std::size_t k = start + 1; k < end; ++k) {
+            const bool ascending = narrow ? edge_labels_[k - 1] < edge_labels_[k]
+                                          : trie.child_labels[targets[k - 1]] < trie.child_labels[targets[k]];
+            sorted = sorted && ascending;
+            consecutive = consecutive && targets[k] == targets[k - 1] + 1;
+        }
+    }
+    checked_ = true;
     sorted_ = sorted;
     consecutive_ = consecutive;
     bool node_order = consecutive;
     for (std::size_t k = 0; node_order && k < edges; ++k) {
-        node_order = trie.child_transitions[k] == k + 1;
+        node_order = targets[k] == k + 1;
     }
     node_order_ = node_order;
-    if (std::all_of(trie.child_labels.begin(), trie.child_labels.end(), [](char32_t c) { return c < 0x100; })) {
-        edge_labels_.resize(edges + kEdgeLabelPadding);
-        for (std::size_t k = 0; k < edges; ++k) {
-            edge_labels_[k] = static_cast<std::uint8_t>(trie.child_labels[trie.child_transitions[k]]);
-        }
-    }
     // The shape walk gathers the terms of the reversed index on its way.
     std::optional<ReversedIndex::Terms> terms;
     if (ReversedIndex::qualifies(trie, edge_labels(), sorted_)) {

@@ -72,23 +72,6 @@ public:
         return left >= 8 ? w : w & ~(~std::uint64_t{0} >> (8 * left));
     }
 
-    // How many labels terms a and b share from `at` on, given that they
-    // share the ones before; `same` is set when the two spell the same.
-    std::size_t shared_from(std::uint32_t a, std::uint32_t b, std::size_t at, bool& same) const {
-        const std::size_t shorter = std::min(length(a), length(b));
-        for (;; at += 8) {
-            const std::uint64_t x = window(a, at) ^ window(b, at);
-            if (x != 0) {
-                same = false;
-                return at + static_cast<std::size_t>(std::countl_zero(x)) / 8;
-            }
-            if (at + 8 >= shorter) {
-                same = length(a) == length(b);
-                return shorter;
-            }
-        }
-    }
-
 private:
     const std::uint8_t* text_;
     const std::uint32_t* starts_;
@@ -130,42 +113,51 @@ void sort_keys(Item* items, Item* scratch, std::size_t n) {
 }
 
 // Sorts the items by spelling: by their first eight labels, then each group
-// that shares them by the next eight, and so on. Returns false when two
-// terms spell the same (not in a qualifying trie).
+// that shares them by the next eight, and so on; and sets each item's lcp,
+// the labels it shares with the item before (from one key to the next, the
+// first label that differs). Returns false when two terms spell the same
+// (not in a qualifying trie).
 bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
-    constexpr std::size_t kSmall = 32;
+    constexpr std::size_t kSmall = 16;
     struct Group {
         std::size_t begin;
         std::size_t end;
-        std::size_t at;  // the labels the keys hold
+        std::size_t at;  // the labels the keys hold: [at, at + 8)
     };
-    std::vector<Item> scratch;
-    reserve_large(scratch, items.size());
-    scratch.resize(items.size());
     std::vector<Group> groups;
+    {
+        std::vector<Item> scratch;
+        reserve_large(scratch, items.size());
+        scratch.resize(items.size());
+        sort_keys(items.data(), scratch.data(), items.size());
+    }
     groups.push_back(Group{0, items.size(), 0});
-    bool whole = true;
+    bool whole = true;  // the first group's keys are in place and sorted
     while (!groups.empty()) {
         const Group g = groups.back();
         groups.pop_back();
         Item* const run = items.data() + g.begin;
         const std::size_t size = g.end - g.begin;
         if (!whole) {
+            // The lcp of the group's first place (set by the enclosing
+            // group) stays with the place, whichever item comes there.
+            const std::uint32_t lcp = run[0].lcp;
             for (std::size_t i = 0; i < size; ++i) {
                 run[i].key = spellings.window(run[i].term, g.at);
             }
-        }
-        if (size <= kSmall) {
-            for (std::size_t i = 1; i < size; ++i) {
-                const Item e = run[i];
-                std::size_t j = i;
-                for (; j > 0 && run[j - 1].key > e.key; --j) {
-                    run[j] = run[j - 1];
+            if (size <= kSmall) {
+                for (std::size_t i = 1; i < size; ++i) {
+                    const Item e = run[i];
+                    std::size_t j = i;
+                    for (; j > 0 && run[j - 1].key > e.key; --j) {
+                        run[j] = run[j - 1];
+                    }
+                    run[j] = e;
                 }
-                run[j] = e;
+            } else {
+                std::sort(run, run + size, [](const Item& a, const Item& b) { return a.key < b.key; });
             }
-        } else {
-            sort_keys(run, scratch.data(), size);
+            run[0].lcp = lcp;
         }
         whole = false;
         for (std::size_t i = 0; i < size;) {
@@ -180,6 +172,10 @@ bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
                 }
                 groups.push_back(Group{g.begin + i, g.begin + j, g.at + 8});
             }
+            if (j < size) {
+                run[j].lcp = static_cast<std::uint32_t>(
+                    g.at + static_cast<std::size_t>(std::countl_zero(run[j].key ^ run[j - 1].key)) / 8);
+            }
             i = j;
         }
     }
@@ -192,40 +188,50 @@ bool ReversedIndex::qualifies(const Trie& trie, std::span<const std::uint8_t> ed
     return !edge_labels.empty() && trie.node_count() < kNoRank && siblings_distinct(trie, edge_labels, children_sorted);
 }
 
+// Labels are copied eight at a time: the path and the text each have that
+// many bytes of room past their ends.
+constexpr std::size_t kCopySlack = 8;
+
 ReversedIndex::Terms::Terms(const Trie& trie, std::span<const std::uint8_t> edge_labels)
     : labels_(edge_labels),
       terminal_(trie.is_terminal.data()),
       budget_(kMaxTextPerNode * trie.node_count() + 4096),
       // A path is at most as deep as there are nodes; only its first few
       // bytes are ever written (a fresh block, not zeroed).
-      path_(new std::uint8_t[trie.node_count() + 1]),
-      path_end_(path_.get() + trie.node_count()) {
+      path_(new std::uint8_t[trie.node_count() + 1 + kCopySlack]),
+      path_end_(path_.get() + trie.node_count() + 1),
+      text_(new std::uint8_t[budget_ + kTextPadding + kCopySlack]) {
     // Room for what the budget allows: what is never written costs only
     // address space.
     reserve_large(nodes_, trie.node_count());
     reserve_large(starts_, trie.node_count() + 1);
-    reserve_large(text_, budget_ + kTextPadding);
+    ask_for_large_pages(text_.get(), budget_ + kTextPadding + kCopySlack);
     starts_.push_back(0);
 }
 
 void ReversedIndex::Terms::add(std::uint32_t node, std::size_t depth) {
-    if (over_ || text_.size() + depth > budget_) {
+    if (over_ || text_size_ + depth > budget_) {
         over_ = true;
         return;
     }
     nodes_.push_back(node);
-    text_.insert(text_.end(), path_end_ - depth, path_end_);
-    starts_.push_back(static_cast<std::uint32_t>(text_.size()));
+    const std::uint8_t* from = path_end_ - depth;
+    std::uint8_t* to = text_.get() + text_size_;
+    for (std::size_t i = 0; i < depth; i += 8) {
+        std::memcpy(to + i, from + i, 8);
+    }
+    text_size_ += depth;
+    starts_.push_back(static_cast<std::uint32_t>(text_size_));
 }
 
 std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& terms) {
-    if (!terms.within_budget() || terms.text_.size() + terms.nodes_.size() + 8 >= kNoRank) {
+    if (!terms.within_budget() || terms.text_size_ + terms.nodes_.size() + 8 >= kNoRank) {
         return std::nullopt;
     }
-    terms.text_.resize(terms.text_.size() + kTextPadding, 0);
+    std::memset(terms.text_.get() + terms.text_size_, 0, kTextPadding);
     const std::vector<std::uint32_t>& term_nodes = terms.nodes_;
     const std::size_t count = term_nodes.size();
-    const Spellings spellings(terms.text_.data(), terms.starts_.data());
+    const Spellings spellings(terms.text_.get(), terms.starts_.data());
 
     ReversedIndex index;
     index.terminals_.resize(trie.node_count());
@@ -233,6 +239,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& term
         index.terminals_.set(node);
     }
     index.terminals_.seal();
+    reserve_large(index.ranks_, count);
     index.ranks_.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
         index.ranks_[index.terminals_.rank(term_nodes[r])] = static_cast<std::uint32_t>(r);
@@ -254,15 +261,9 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& term
     }
     std::size_t longest = 0;
     std::size_t nodes = 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t len = spellings.length(items[i].term);
-        bool same = false;
-        const std::size_t lcp = i == 0 ? 0 : spellings.shared_from(items[i - 1].term, items[i].term, 0, same);
-        if (same) {
-            return std::nullopt;
-        }
-        items[i].lcp = static_cast<std::uint32_t>(lcp);
-        nodes += len - lcp;
+    for (const Item& e : items) {
+        const std::size_t len = spellings.length(e.term);
+        nodes += len - e.lcp;
         longest = std::max(longest, len);
     }
     // cursor[d]: the next number at depth d, from the level's start on
@@ -281,6 +282,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& term
             start += width;
         }
     }
+    reserve_large(index.first_, nodes + 1);
     index.first_.resize(nodes + 1);  // child counts first, then their running sums
     index.labels_.resize(nodes + kLabelPadding);
     index.ends_.resize(nodes);
@@ -302,6 +304,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& term
         children += std::exchange(index.first_[v], children);
     }
     index.ends_.seal();
+    reserve_large(index.term_nodes_, count);
     index.term_nodes_.resize(count);
     for (const Item& e : items) {
         index.term_nodes_[index.ends_.rank(static_cast<std::size_t>(e.key))] = term_nodes[e.term];

@@ -91,7 +91,10 @@ public:
         std::uint8_t* path_end_;
         std::vector<std::uint32_t> nodes_;
         std::vector<std::uint32_t> starts_;  // term t is text_[starts_[t], starts_[t + 1])
-        std::vector<std::uint8_t> text_;
+        // Room for the budget and some: only what the terms spell is
+        // written (a fresh block, not zeroed).
+        std::unique_ptr<std::uint8_t[]> text_;
+        std::size_t text_size_ = 0;
     };
 
     // The index of a checked tree that qualifies, from the terms its shape

@@ -27,6 +27,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "prefix/trie.hpp"
@@ -70,6 +71,7 @@ namespace shape_walk {
 template <bool kParents, class Visit>
 TrieShape walk(const Trie& trie, Visit&& visit) {
     const std::size_t n_nodes = trie.node_count();
+    const std::size_t shifts_size = trie.node_shifts.size();
     const std::size_t edges = trie.child_transitions.size();
     const std::uint32_t* const shifts = trie.node_shifts.data();
     const std::uint32_t* const targets = trie.child_transitions.data();
@@ -83,45 +85,50 @@ TrieShape walk(const Trie& trie, Visit&& visit) {
         std::size_t next;  // the next edge to try
         std::size_t end;
     };
-    std::vector<Step> path;
+    // The path holds a node once at most; only its first steps are ever
+    // written (a fresh block, not zeroed).
+    const std::unique_ptr<Step[]> path(new Step[n_nodes]);
+    Step* const root = path.get();
+    Step* top = root;
+    *top = Step{0, shifts[0], children_end(shifts, shifts_size, edges, 0)};
     TrieShape shape;
     std::size_t met = 1;
     seen[0] = 1;
     visit(std::uint32_t{0}, std::size_t{0}, kNoEdge);
-    path.push_back({0, shifts[0], children_end(shifts, trie.node_shifts.size(), edges, 0)});
-    while (!path.empty()) {
-        Step& top = path.back();
-        if (top.next >= top.end) {
-            path.pop_back();
+    for (;;) {
+        if (top->next >= top->end) {
+            if (top == root) {
+                break;
+            }
+            --top;
             continue;
         }
-        const std::size_t k = top.next++;
+        const std::size_t k = top->next++;
         const std::uint32_t child = targets[k];
         std::uint64_t& word = seen[child / 64];
         const std::uint64_t bit = std::uint64_t{1} << (child % 64);
         if ((word & bit) != 0) {
-            const std::uint32_t from = top.node;
-            const bool on_path = std::any_of(path.begin(), path.end(), [&](const Step& s) { return s.node == child; });
+            const bool on_path = std::any_of(root, top + 1, [&](const Step& s) { return s.node == child; });
             std::uint32_t first = 0;
             if constexpr (kParents) {
                 first = parent[child];
             }
             shape.depth = 0;
-            shape.fault = TrieShape::Fault{TrieShape::Fault::kMetTwice, from, child, first, on_path};
+            shape.fault = TrieShape::Fault{TrieShape::Fault::kMetTwice, top->node, child, first, on_path};
             return shape;
         }
         word |= bit;
         ++met;
         if constexpr (kParents) {
-            parent[child] = top.node;
+            parent[child] = top->node;
         }
-        const std::size_t depth = path.size();
+        const auto depth = static_cast<std::size_t>(top - root) + 1;
         shape.depth = std::max(shape.depth, depth);
         visit(child, depth, k);
         const std::size_t start = shifts[child];
-        const std::size_t end = children_end(shifts, trie.node_shifts.size(), edges, child);
+        const std::size_t end = children_end(shifts, shifts_size, edges, child);
         if (start < end) {
-            path.push_back({child, start, end});
+            *++top = Step{child, start, end};
         }
     }
     if (met < n_nodes) {
