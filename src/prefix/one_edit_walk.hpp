@@ -241,8 +241,40 @@ private:
         return true;
     }
 
-    // start_below's children of the root (edges [start, end)) when the
-    // query has three code points or more, looked up in their label sets.
+    // Where the two edits made with one child go on: its child labelled
+    // q[i] after an insertion, and q[i + 1] after a replacement, each kept
+    // only if found.
+    struct ChildSteps {
+        std::uint32_t after_insert;
+        std::uint32_t after_replace;
+        bool insert;
+        bool replace;
+    };
+
+    // start_below's cursors for the children of the node spelling q[0 ...
+    // i) (edges [start, end)), where both first steps stay short of the
+    // query's end (i + 2 < n): without branches on what the children hold,
+    // every child writes both cursors and keeps those that found their
+    // child. steps(k, x) looks up the child at edge k, labelled x.
+    template <class Steps>
+    void start_children(std::size_t i, std::size_t start, std::size_t end, Steps&& steps) {
+        std::size_t count = cursors_.size();
+        cursors_.resize(count + 2 * (end - start));
+        OneEditCursor* const out = cursors_.data();
+        for (std::size_t k = start; k < end; ++k) {
+            step_hook();
+            const std::uint8_t x = edge_labels_[k];
+            const ChildSteps s = steps(k, x);
+            out[count] = OneEditCursor{s.after_insert, pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
+            count += s.insert ? 1 : 0;
+            out[count] = OneEditCursor{s.after_replace, pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
+            count += s.replace ? 1 : 0;
+        }
+        cursors_.resize(count);
+    }
+
+    // The children of the root (edges [start, end)) when the query has
+    // three code points or more, looked up in their label sets.
     void start_at_root(std::size_t start, std::size_t end) {
         const auto here = static_cast<std::uint32_t>(query_[0]);
         const auto next = static_cast<std::uint32_t>(query_[1]);
@@ -250,81 +282,47 @@ private:
         const bool next_usable = byte_label(next);
         const auto here_byte = static_cast<std::uint8_t>(here);
         const auto next_byte = static_cast<std::uint8_t>(next);
-        std::size_t count = cursors_.size();
-        cursors_.resize(count + 2 * (end - start));
-        OneEditCursor* const out = cursors_.data();
-        for (std::size_t k = start; k < end; ++k) {
-            step_hook();
-            const std::uint8_t x = edge_labels_[k];
+        start_children(0, start, end, [&](std::size_t k, std::uint8_t x) {
             const DerivedIndex::LabelSet& set = root_sets_[k - start];
             // Not the path's own child, nor one never entered.
             const bool other = entered(x) && x != here;
-            const bool ins = other && here_usable && set.has(here_byte);
-            const bool rep = other && next_usable && set.has(next_byte);
-            out[count] = OneEditCursor{set.child(here_byte), 1, OneEdit{0, x, OneEdit::kInsert}};
-            count += ins ? 1 : 0;
-            out[count] = OneEditCursor{set.child(next_byte), 2, OneEdit{0, x, OneEdit::kReplace}};
-            count += rep ? 1 : 0;
-        }
-        cursors_.resize(count);
+            return ChildSteps{set.child(here_byte), set.child(next_byte), other && here_usable && set.has(here_byte),
+                              other && next_usable && set.has(next_byte)};
+        });
     }
 
-    // start_below's children of the node spelling q[0 ... i) (edges [start,
-    // end), first child `first`) while both first steps stay short of the
-    // query's end (i + 2 < n), so that each edit that goes on is a cursor:
-    // without branches on what the children hold, every child writes both
-    // cursors and keeps those that found their child.
+    // The children of any other node on the path (first child `first`),
+    // looked up in their own labels.
     void start_within(std::size_t i, std::size_t start, std::size_t end, std::uint32_t first) {
         const auto here = static_cast<std::uint32_t>(query_[i]);
         const auto next = static_cast<std::uint32_t>(query_[i + 1]);
-        std::size_t count = cursors_.size();
-        cursors_.resize(count + 2 * (end - start));
-        OneEditCursor* const out = cursors_.data();
-        for (std::size_t k = start; k < end; ++k) {
-            step_hook();
-            const std::uint8_t x = edge_labels_[k];
+        start_children(i, start, end, [&](std::size_t k, std::uint8_t x) {
             const std::uint32_t c = first + pos(k - start);
             const std::size_t c_start = edges_.start(c);
             const std::size_t c_end = edges_.end(c);
             const std::size_t width = c_start < c_end ? c_end - c_start : 0;
+            // Not the path's own child, nor one never entered.
+            const bool other = entered(x) && x != here;
+            if (width > 64) {
+                const std::size_t ki = find_label(edge_labels_, c_start, c_end, here);
+                const std::size_t kr = find_label(edge_labels_, c_start, c_end, next);
+                const std::uint32_t c_first = first_child(c_start);
+                return ChildSteps{c_first + pos(ki - c_start), c_first + pos(kr - c_start), other && ki < c_end,
+                                  other && kr < c_end};
+            }
             // An empty range may start anywhere: read at 0 instead (some
             // node has children: this one's parent).
             const std::size_t at = width != 0 ? c_start : 0;
-            std::uint64_t ins = 0;
-            std::uint64_t rep = 0;
-            if (width <= 64) {
-                ins = label_mask(edge_labels_ + at, width, here);
-                rep = label_mask(edge_labels_ + at, width, next);
-            } else {
-                const std::size_t ki = find_label(edge_labels_, c_start, c_end, here);
-                const std::size_t kr = find_label(edge_labels_, c_start, c_end, next);
-                ins = ki < c_end ? std::uint64_t{1} << 63 : 0;  // found: its place is kept below instead
-                rep = kr < c_end ? std::uint64_t{1} << 63 : 0;
-                if (ins != 0 || rep != 0) {
-                    const std::uint32_t c_first = first_child(c_start);
-                    const std::uint32_t keep = entered(x) && x != here ? 1 : 0;
-                    out[count] = OneEditCursor{c_first + pos(ki - c_start), pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
-                    count += ins != 0 ? keep : 0;
-                    out[count] = OneEditCursor{c_first + pos(kr - c_start), pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
-                    count += rep != 0 ? keep : 0;
-                }
-                continue;
-            }
-            // Not the path's own child, nor one never entered.
-            const std::uint64_t other = entered(x) && x != here ? ~std::uint64_t{0} : 0;
-            ins &= other;
-            rep &= other;
+            const std::uint64_t mask = other ? ~std::uint64_t{0} : 0;
+            const std::uint64_t ins = label_mask(edge_labels_ + at, width, here) & mask;
+            const std::uint64_t rep = label_mask(edge_labels_ + at, width, next) & mask;
             const std::uint32_t c_first = first_child(at);
             const std::uint32_t after_insert = c_first + pos(std::countr_zero(ins));
             const std::uint32_t after_replace = c_first + pos(std::countr_zero(rep));
             __builtin_prefetch(edges_.shifts() + (ins != 0 ? after_insert : c));
             __builtin_prefetch(edges_.shifts() + (rep != 0 ? after_replace : c));
-            out[count] = OneEditCursor{after_insert, pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
-            count += ins != 0 ? 1 : 0;
-            out[count] = OneEditCursor{after_replace, pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
-            count += rep != 0 ? 1 : 0;
-        }
-        cursors_.resize(count);
+            return ChildSteps{after_insert, after_replace, ins != 0, rep != 0};
+        });
     }
 
     // The edit reached `node`, having matched the query up to position j.

@@ -553,7 +553,6 @@ private:
     // wider read would wait for the stores of the pass before to land.
     std::size_t step_cursors(std::size_t live) {
         Cursor* const cursors = cursors_.data();
-        const std::size_t n = band_.n();
         std::size_t kept = 0;
         for (std::size_t i = 0; i < live; ++i) {
             const Cursor& c = cursors[i];
@@ -570,18 +569,27 @@ private:
                 continue;
             }
             const std::uint32_t child = consecutive_ ? first_child + static_cast<std::uint32_t>(k - start) : edges_.child(k);
-            if (j + 1 == n) {
-                arrivals_.push_back(Arrival{child, c.entry, c.j0, 0});
-                continue;
-            }
-            __builtin_prefetch(edges_.shifts() + child);
-            Cursor& out = cursors[kept++];
-            out.entry = c.entry;
-            out.j0 = c.j0;
-            out.node = child;
-            out.j = j + 1;
+            kept = move_on(cursors, kept, c.entry, c.j0, j, child, true);
         }
         return kept;
+    }
+
+    // The end of a cursor's step to `child`, found or not (then dropped, by
+    // not advancing `kept`): an arrival at the query's end, else kept at
+    // cursors[kept]; returns the new count kept.
+    std::size_t move_on(Cursor* cursors, std::size_t kept, std::uint32_t entry, std::uint32_t j0, std::uint32_t j,
+                        std::uint32_t child, bool found) {
+        if (found && j + 1 == band_.n()) {
+            arrivals_.push_back(Arrival{child, entry, j0, 0});
+            return kept;
+        }
+        __builtin_prefetch(edges_.shifts() + child);
+        Cursor& out = cursors[kept];
+        out.entry = entry;
+        out.j0 = j0;
+        out.node = child;
+        out.j = j + 1;
+        return kept + (found ? 1 : 0);
     }
 
     // The same with one-byte edge labels and consecutive children (quick_),
@@ -590,7 +598,6 @@ private:
     // by not advancing `kept`.
     std::size_t step_quick(std::size_t live) {
         Cursor* const cursors = cursors_.data();
-        const std::size_t n = band_.n();
         std::size_t kept = 0;
         for (std::size_t i = 0; i < live; ++i) {
             const Cursor& c = cursors[i];
@@ -599,18 +606,7 @@ private:
             const std::uint32_t entry = c.entry;
             const std::uint32_t j0 = c.j0;
             const QuickStep step = quick_child(edges_, edge_labels_, c.node, static_cast<std::uint32_t>(query_[j]));
-            const std::uint32_t child = step.child(edges_);
-            if (step.found && j + 1 == n) {
-                arrivals_.push_back(Arrival{child, entry, j0, 0});
-                continue;
-            }
-            __builtin_prefetch(edges_.shifts() + child);
-            Cursor& out = cursors[kept];
-            out.entry = entry;
-            out.j0 = j0;
-            out.node = child;
-            out.j = j + 1;
-            kept += step.found ? 1 : 0;
+            kept = move_on(cursors, kept, entry, j0, j, step.child(edges_), step.found);
         }
         return kept;
     }
