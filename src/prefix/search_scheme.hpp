@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "prefix/derived.hpp"
+#include "prefix/edges.hpp"
 #include "prefix/label_search.hpp"
 #include "prefix/recorder.hpp"
 #include "prefix/reversed_index.hpp"
@@ -135,27 +136,30 @@ public:
     // parent's `prev`. Returns whether some cell is alive; `last` is the
     // distance to the whole query (kDead above the bound).
     bool step(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
+        return step_row<true>(prev, cur, depth, label, last);
+    }
+    // The same for every label outside window(depth): all of them give one
+    // row, since none matches a column of the band.
+    bool step_unmatched(const Row& prev, Row& cur, std::size_t depth, std::uint8_t& last) const {
+        return step_row<false>(prev, cur, depth, 0, last);
+    }
+
+    // The byte labels that match some column of the band on the step from
+    // `depth` to depth + 1 (other labels can only mismatch there).
+    struct Window {
+        std::array<std::uint64_t, 4> bits{};
+        bool has(std::uint8_t label) const { return (bits[label / 64] >> (label % 64) & 1) != 0; }
+    };
+    Window window(std::size_t depth) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
-        const std::uint8_t* lim = lim_.data() + kPad + base;
-        const std::uint8_t* entry = entry_.data() + kPad + base;
-        const std::uint32_t* q = q_.data() + kPad + base - 1;  // q[i]: the code point before column base + i
-        std::uint8_t left = kDead;
-        std::uint8_t low = kDead;
+        const std::uint32_t* q = q_.data() + kPad + base - 1;
+        Window w;
         for (std::size_t i = 0; i < kWidth; ++i) {
-            const std::uint8_t up = static_cast<std::uint8_t>(prev[i + 1] + 1);
-            const std::uint8_t diag = static_cast<std::uint8_t>(prev[i] + (q[i] != label ? 1 : 0));
-            std::uint8_t h = std::min<std::uint8_t>(diag, static_cast<std::uint8_t>(left + 1));
-            h = h >= entry[i] ? kDead : h;
-            std::uint8_t v = std::min(h, up);
-            v = v >= lim[i] ? kDead : v;
-            cur[i] = v;
-            left = v;
-            low = std::min(low, v);
+            if (q[i] < 0x100) {
+                w.bits[q[i] / 64] |= std::uint64_t{1} << (q[i] % 64);
+            }
         }
-        cur[kWidth] = kDead;
-        const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(n_) - base;
-        last = end >= 0 && end < static_cast<std::ptrdiff_t>(kWidth) ? cur[static_cast<std::size_t>(end)] : kDead;
-        return low < kDead;
+        return w;
     }
 
     // For the row of a node at `depth`: when no child can keep a cell alive
@@ -185,34 +189,64 @@ public:
     }
 
 private:
+    template <bool kMatch>
+    bool step_row(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
+        const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
+        const std::uint8_t* lim = lim_.data() + kPad + base;
+        const std::uint8_t* entry = entry_.data() + kPad + base;
+        const std::uint32_t* q = q_.data() + kPad + base - 1;  // q[i]: the code point before column base + i
+        std::uint8_t left = kDead;
+        std::uint8_t low = kDead;
+        for (std::size_t i = 0; i < kWidth; ++i) {
+            const std::uint8_t up = static_cast<std::uint8_t>(prev[i + 1] + 1);
+            const std::uint8_t diag = static_cast<std::uint8_t>(prev[i] + (!kMatch || q[i] != label ? 1 : 0));
+            std::uint8_t h = std::min<std::uint8_t>(diag, static_cast<std::uint8_t>(left + 1));
+            h = h >= entry[i] ? kDead : h;
+            std::uint8_t v = std::min(h, up);
+            v = v >= lim[i] ? kDead : v;
+            cur[i] = v;
+            left = v;
+            low = std::min(low, v);
+        }
+        cur[kWidth] = kDead;
+        const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(n_) - base;
+        last = end >= 0 && end < static_cast<std::ptrdiff_t>(kWidth) ? cur[static_cast<std::size_t>(end)] : kDead;
+        return low < kDead;
+    }
+
     std::size_t n_;
     std::vector<std::uint32_t> q_;
     std::vector<std::uint8_t> lim_;
     std::vector<std::uint8_t> entry_;
 };
 
-// The forward trie as the searches read it (checked: direct reads).
+// The forward trie as the searches read it: direct reads (the index is
+// checked), with the children rule of DirectEdges.
 struct ForwardView {
     const Trie& trie;
+    DirectEdges edges;
     const std::uint8_t* labels;  // per edge (DerivedIndex::edge_labels)
-
-    void prefetch_node(std::uint32_t v) const { __builtin_prefetch(trie.node_shifts.data() + v); }
-    std::size_t begin(std::uint32_t v) const { return trie.node_shifts[v]; }
-    std::size_t end(std::uint32_t v) const {
-        return children_end(trie.node_shifts.data(), trie.node_shifts.size(), trie.child_transitions.size(), v);
-    }
-    void prefetch_edges(std::size_t k) const {
-        __builtin_prefetch(labels + k);
-        __builtin_prefetch(trie.child_transitions.data() + k);
-    }
     // With consecutive children (DerivedIndex::children_consecutive) the
     // child at edge k follows from the node's first child: one read per
-    // node instead of one per edge.
+    // node instead of one per edge; with edges in node order
+    // (DerivedIndex::edges_in_node_order) it is k + 1, and no edge is read.
     bool consecutive;
+    bool node_order;
 
-    std::uint32_t first_child(std::size_t start) const { return trie.child_transitions[start]; }
+    void prefetch_node(std::uint32_t v) const { __builtin_prefetch(edges.shifts() + v); }
+    std::size_t begin(std::uint32_t v) const { return edges.start(v); }
+    std::size_t end(std::uint32_t v) const { return edges.end(v); }
+    void prefetch_edges(std::size_t k) const {
+        __builtin_prefetch(labels + k);
+        if (!node_order) {
+            __builtin_prefetch(edges.targets() + k);
+        }
+    }
+    std::uint32_t first_child(std::size_t start) const {
+        return node_order ? static_cast<std::uint32_t>(start + 1) : edges.child(start);
+    }
     std::uint32_t child(std::uint32_t first, std::size_t start, std::size_t k) const {
-        return consecutive ? first + static_cast<std::uint32_t>(k - start) : trie.child_transitions[k];
+        return consecutive ? first + static_cast<std::uint32_t>(k - start) : edges.child(k);
     }
     void prefetch_term(std::uint32_t c) const { __builtin_prefetch(trie.is_terminal.data() + c); }
     bool term_ends(std::uint32_t c) const { return trie.is_terminal[c] != 0; }
@@ -288,21 +322,28 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
     Pending root{0, 0, 0, 0, {}};
     band.root(root.row);
     level.push_back(root);
-    const auto try_child = [&](const Pending& parent, std::uint32_t first, std::size_t depth, std::size_t k,
-                               std::uint8_t label) {
-        steps.step();
+    // A child alive with `row`; `last` its distance to the whole query.
+    const auto add_child = [&](const Pending& parent, std::uint32_t first, std::size_t k, std::uint8_t label,
+                               const Row& row, std::uint8_t last) {
         Pending child;
-        std::uint8_t last = Band::kDead;
-        if (!band.step(parent.row, child.row, depth, label, last)) {
-            return;
-        }
+        child.row = row;
         child.node = view.child(first, parent.start, k);
         child.trail = static_cast<std::uint32_t>(finds.trail.size());
         finds.trail.push_back(TrailStep{parent.trail, label});
         if (last <= K) {
             finds.candidates.push_back(Candidate{child.node, last, child.trail, kForward});
         }
+        view.prefetch_node(child.node);  // in flight while the level goes on
         next.push_back(child);
+    };
+    const auto try_child = [&](const Pending& parent, std::uint32_t first, std::size_t depth, std::size_t k,
+                               std::uint8_t label) {
+        steps.step();
+        Row row;
+        std::uint8_t last = Band::kDead;
+        if (band.step(parent.row, row, depth, label, last)) {
+            add_child(parent, first, k, label, row, last);
+        }
     };
     for (std::size_t depth = 0; !level.empty(); ++depth) {
         for (const Pending& p : level) {
@@ -318,6 +359,7 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
             }
         }
         next.clear();
+        const typename Band::Window window = band.window(depth);
         for (const Pending& p : level) {
             if (p.start >= p.end) {
                 continue;
@@ -335,10 +377,26 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
                 }
                 continue;
             }
+            // Every child whose label matches no column of the band gets the
+            // same row: computed once for the node, on its first such child.
+            Row unmatched;
+            std::uint8_t unmatched_last = Band::kDead;
+            int unmatched_alive = -1;  // not computed yet
             for (std::size_t k = p.start; k < p.end; ++k) {
                 const std::uint8_t label = view.labels[k];
-                if (label != 0) {  // an unlabelled child is never entered
+                if (!entered(label)) {
+                    continue;
+                }
+                if (window.has(label)) {
                     try_child(p, first, depth, k, label);
+                    continue;
+                }
+                steps.step();
+                if (unmatched_alive < 0) {
+                    unmatched_alive = band.step_unmatched(p.row, unmatched, depth, unmatched_last) ? 1 : 0;
+                }
+                if (unmatched_alive != 0) {
+                    add_child(p, first, k, label, unmatched, unmatched_last);
                 }
             }
         }
@@ -381,6 +439,16 @@ inline void resolve(const ForwardView& forward, const BackwardView& backward, Fi
     }
 }
 
+// Where the query splits into head and tail. At bound 2 a head of (n + 1) / 2
+// code points up to 12 makes a third fewer steps than n / 2 at odd lengths
+// on the word list (the forward search's one early error then ends a column
+// later, and the backward search is hardly wider); past 12 the halves are as
+// good.
+template <std::uint32_t K>
+std::size_t head_length(std::size_t n) {
+    return K == 2 && n <= 12 ? (n + 1) / 2 : n / 2;
+}
+
 // Both searches of the scheme, then the terms in walk order, each once at
 // its least distance.
 template <std::uint32_t K, class Steps>
@@ -391,11 +459,12 @@ void search_both(const SearchIndex& index, std::u32string_view query, Finds& fin
     // either way changes little.)
     constexpr std::uint8_t kTailCap = (K - 1) / 2;
     constexpr std::uint8_t kHeadCap = K - 1 - kTailCap;
-    const ReversedIndex& reversed = *index.derived().reversed();
     const std::size_t n = query.size();
-    const std::size_t head = n / 2;
-    const ForwardView forward{index.trie(), index.derived().edge_labels().data(),
-                              index.derived().children_consecutive()};
+    const std::size_t head = head_length<K>(n);
+    const DerivedIndex& derived = index.derived();
+    const ForwardView forward{index.trie(), DirectEdges(index.trie()), derived.edge_labels().data(),
+                              derived.children_consecutive(), derived.edges_in_node_order()};
+    const ReversedIndex& reversed = *derived.reversed();
     const BackwardView backward{reversed, reversed.labels()};
     finds.trail.push_back(TrailStep{0, 0});
     {

@@ -21,11 +21,15 @@ namespace {
 using Limit = std::optional<std::uint32_t>;
 
 // How a tree of words is laid out: nodes numbered breadth-first with
-// consecutive children (as the builder does) or at random; children in label
-// order or shuffled.
+// consecutive children (as the builder does: the child at edge k is node
+// k + 1) or at random; children in label order or shuffled; with
+// `blocks_reversed`, each level's blocks of siblings numbered in reverse
+// order of their parents (children still consecutive, but edge k no longer
+// leads to node k + 1).
 struct Shape {
     bool breadth_first;
     bool sorted;
+    bool blocks_reversed = false;
 };
 
 // The trie of `words` (code points below U+0100; U+0000 makes an unlabelled
@@ -59,8 +63,13 @@ Trie word_trie(const std::vector<std::u32string>& words, Shape shape, std::mt199
     }
     std::vector<std::size_t> order{0};  // new number -> old
     if (shape.breadth_first) {
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            order.insert(order.end(), lists[order[i]].begin(), lists[order[i]].end());
+        for (std::size_t level = 0; level < order.size();) {
+            const std::size_t level_end = order.size();
+            for (std::size_t i = level; i < level_end; ++i) {
+                const std::size_t parent = order[shape.blocks_reversed ? level_end - 1 - (i - level) : i];
+                order.insert(order.end(), lists[parent].begin(), lists[parent].end());
+            }
+            level = level_end;
         }
     } else {
         order.resize(n);
@@ -154,6 +163,7 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnRandomTrees) {
     const std::u32string alphabet = U"abce\u00e9";
     const std::u32string decoys = std::u32string(U"z\u0161") + char32_t{0};
     std::mt19937 rng(1812);
+    int edge_numbered_apart = 0;  // consecutive children, edge k not leading to node k + 1
     for (int round = 0; round < 600; ++round) {
         std::vector<std::u32string> words;
         const std::size_t count = 1 + rng() % 120;
@@ -165,9 +175,16 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnRandomTrees) {
             }
             words.push_back(w);
         }
-        const Shape shape{round % 3 != 0, round % 4 != 1};
+        const Shape shape{round % 3 != 0, round % 4 != 1, round % 5 == 2};
         const SearchIndex index{word_trie(words, shape, rng)};
         ASSERT_NE(index.derived().reversed(), nullptr) << "round " << round;
+        if (shape.breadth_first) {
+            ASSERT_TRUE(index.derived().children_consecutive()) << "round " << round;
+        }
+        if (shape.breadth_first && !shape.blocks_reversed) {
+            ASSERT_TRUE(index.derived().edges_in_node_order()) << "round " << round;
+        }
+        edge_numbered_apart += index.derived().children_consecutive() && !index.derived().edges_in_node_order();
         for (int k = 0; k < 8; ++k) {
             std::u32string q = k == 0 ? U"" : edited(words[rng() % words.size()], rng() % 5, alphabet + decoys, rng);
             if (k == 7) {
@@ -182,6 +199,7 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnRandomTrees) {
             }
         }
     }
+    EXPECT_GT(edge_numbered_apart, 0);
 }
 
 TEST(SearchScheme, AgreesWithTheCheckedWalkOnAWordListSample) {
