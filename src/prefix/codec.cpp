@@ -20,6 +20,7 @@
 #include <string>
 
 #include "failures.hpp"
+#include "large_pages.hpp"
 #include "text.hpp"
 
 namespace quillmesh {
@@ -273,9 +274,11 @@ bool has_marker_byte(std::uint64_t x) {
 
 class Reader {
 public:
-    explicit Reader(std::span<const std::uint8_t> bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+    Reader(std::span<const std::uint8_t> bytes, std::size_t at)
+        : p_(bytes.data() + at), start_(bytes.data()), end_(bytes.data() + bytes.size()) {}
 
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+    std::size_t position() const { return static_cast<std::size_t>(p_ - start_); }
 
     std::uint8_t byte() {
         if (p_ == end_) {
@@ -472,7 +475,9 @@ public:
         // and spares copying them as they grow.
         table.reserve_entries(remaining() / 2, remaining() / 2);
         constexpr std::uint32_t kNone = 0xFFFFFFFF;
-        std::vector<std::uint32_t> partner(room, kNone);
+        std::vector<std::uint32_t> partner;
+        reserve_large(partner, room);
+        partner.assign(room, kNone);
         for (std::size_t p = 0; p < node_shifts.size(); ++p) {
             const std::size_t start = node_shifts[p];
             const std::size_t end = p + 1 < node_shifts.size() ? node_shifts[p + 1] : child_transitions.size();
@@ -494,7 +499,7 @@ public:
         const bool offsets_fit = remaining() <= 0xFFFFFFFFu;
         std::vector<std::uint32_t> starts;
         if (offsets_fit) {
-            starts.reserve(room + 1);
+            reserve_large(starts, room + 1);
         }
         std::vector<std::uint32_t> ids_scratch;
         std::vector<std::uint32_t> counts_scratch;
@@ -520,16 +525,14 @@ public:
             if (tag != 1) {
                 unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
             }
-            const std::uint8_t* const slot_start = p_ - 1;
             const std::uint32_t total = u32();
             const std::span<const std::uint32_t> ids = list(ids_scratch);
             const std::span<const std::uint32_t> counts = list(counts_scratch);
             table.push(total, ids, counts);
-            // Bytes that differ spell the same payload only where one of
-            // the two slots uses a longer integer form than it needs.
-            if (i < room && partner[i] != kNone &&
-                (!offsets_fit || !shortest_forms(slot_start, p_) ||
-                 !shortest_forms(first_slot + starts[partner[i]], first_slot + starts[partner[i] + 1]))) {
+            // Bytes that differ may still spell the same payload (a longer
+            // integer form than needed): the values decide, most often at
+            // the totals.
+            if (i < room && partner[i] != kNone) {
                 table.share_last_if_same_as(partner[i]);
             }
         }
@@ -545,7 +548,7 @@ public:
     std::vector<T> sequence(std::size_t min_element_bytes, ReadOne read_one) {
         const std::uint32_t n = length();
         std::vector<T> out;
-        out.reserve(std::min<std::size_t>(n, remaining() / min_element_bytes));
+        reserve_large(out, std::min<std::size_t>(n, remaining() / min_element_bytes));
         for (std::uint32_t i = 0; i < n; ++i) {
             out.push_back(read_one());
         }
@@ -570,15 +573,18 @@ public:
 
     // A sequence of booleans: the bytes the input holds are checked, then
     // copied at once; the first one above 1 fails before a missing one.
-    std::vector<std::uint8_t> booleans() {
+    std::vector<std::uint8_t> booleans(std::size_t& elements_at) {
         const std::uint32_t n = length();
+        elements_at = position();
         const std::size_t held = std::min<std::size_t>(n, remaining());
         const std::uint8_t* bad = std::find_if(p_, p_ + held, [](std::uint8_t b) { return b > 1; });
         if (bad != p_ + held) {
             p_ = bad;
             boolean();  // throws InvalidBooleanValue
         }
-        std::vector<std::uint8_t> out(p_, p_ + held);
+        std::vector<std::uint8_t> out;
+        reserve_large(out, held);
+        out.assign(p_, p_ + held);
         p_ += held;
         if (held < n) {
             unexpected_end(1);
@@ -593,7 +599,7 @@ public:
     std::vector<std::uint32_t> u32_seq() {
         const std::uint32_t n = length();
         std::vector<std::uint32_t> out;
-        out.reserve(std::min<std::size_t>(n, remaining()));
+        reserve_large(out, std::min<std::size_t>(n, remaining()));
         constexpr std::size_t kBlock = 4096;
         while (out.size() < n) {
             const std::size_t done = out.size();
@@ -622,32 +628,6 @@ public:
         return {scratch.data(), room};
     }
 
-    // Whether the payload bytes [p, end), read once already, write every
-    // integer in its shortest form (as the encoder does).
-    static bool shortest_forms(const std::uint8_t* p, const std::uint8_t* end) {
-        ++p;  // the tag
-        const auto shortest = [&p]() {
-            const std::uint8_t first = *p;
-            if (first <= kMaxSingleByte) {
-                ++p;
-                return true;
-            }
-            std::size_t width = first == kMarkerU16 ? 2 : first == kMarkerU32 ? 4 : 8;
-            std::uint64_t v = 0;
-            for (std::size_t i = 0; i < width; ++i) {
-                v |= static_cast<std::uint64_t>(p[1 + i]) << (8 * i);
-            }
-            p += 1 + width;
-            return first == kMarkerU16 ? v > kMaxSingleByte : first == kMarkerU32 ? v > 0xFFFF : false;
-        };
-        while (p < end) {
-            if (!shortest()) {
-                return false;
-            }
-        }
-        return true;
-    }
-
 private:
     // `width` bytes of a fixed-width value after its marker; the missing
     // count is what the whole item lacks.
@@ -664,6 +644,7 @@ private:
     }
 
     const std::uint8_t* p_;
+    const std::uint8_t* start_;
     const std::uint8_t* end_;
 };
 
@@ -760,17 +741,30 @@ std::vector<std::uint8_t> encode(const Trie& trie) {
     return out;
 }
 
-Trie decode(std::span<const std::uint8_t> bytes) {
-    Reader r(bytes);
-    Trie trie;
+std::size_t decode_head(std::span<const std::uint8_t> bytes, Trie& trie) {
+    Reader r(bytes, 0);
     trie.node_shifts = r.u32_seq();
     trie.child_labels = r.sequence<char32_t>(1, [&] { return r.character(); });
     trie.child_transitions = r.u32_seq();
-    trie.payloads = r.payload_table(trie.node_shifts, trie.child_transitions);
-    trie.video_uuids = r.uuids();
-    trie.video_int_ids = r.u32_seq();
-    trie.id_mode = r.id_mode();
-    trie.is_terminal = r.booleans();
+    return r.position();
+}
+
+std::size_t decode_rest(std::span<const std::uint8_t> bytes, std::size_t at, std::span<const std::uint32_t> node_shifts,
+                        std::span<const std::uint32_t> child_transitions, Trie& rest) {
+    Reader r(bytes, at);
+    rest.payloads = r.payload_table(node_shifts, child_transitions);
+    rest.video_uuids = r.uuids();
+    rest.video_int_ids = r.u32_seq();
+    rest.id_mode = r.id_mode();
+    std::size_t flags_at = 0;
+    rest.is_terminal = r.booleans(flags_at);
+    return flags_at;
+}
+
+Trie decode(std::span<const std::uint8_t> bytes) {
+    Trie trie;
+    const std::size_t at = decode_head(bytes, trie);
+    decode_rest(bytes, at, trie.node_shifts, trie.child_transitions, trie);
     return trie;
 }
 

@@ -48,4 +48,14 @@ std::vector<std::uint8_t> encode(const Trie& trie);
 // first fault met.
 Trie decode(std::span<const std::uint8_t> bytes);
 
+// decode() in two steps, for a caller that works on the first three fields
+// while the rest is read: the first three fields into `trie`, returning
+// where the fourth begins; then, from there, fields 4 to 8 into `rest`
+// (whose first three fields are left alone), given the first three for the
+// payloads' sharing hints. decode_rest returns where the elements of
+// is_terminal begin. Each throws as decode() would at its first fault.
+std::size_t decode_head(std::span<const std::uint8_t> bytes, Trie& trie);
+std::size_t decode_rest(std::span<const std::uint8_t> bytes, std::size_t at, std::span<const std::uint32_t> node_shifts,
+                        std::span<const std::uint32_t> child_transitions, Trie& rest);
+
 }  // namespace quillmesh

@@ -8,7 +8,7 @@ namespace quillmesh {
 
 static_assert(ReversedIndex::kLabelPadding == DerivedIndex::kEdgeLabelPadding);
 
-DerivedIndex::DerivedIndex(const Trie& trie) {
+DerivedIndex::DerivedIndex(const TrieStructure& trie) {
     const std::size_t n = trie.child_labels.size();
     const std::size_t edges = trie.child_transitions.size();
     const std::uint32_t* const shifts = trie.node_shifts.data();

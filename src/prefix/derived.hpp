@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "prefix/reversed_index.hpp"
+#include "prefix/tree_check.hpp"
 #include "prefix/trie.hpp"
 
 namespace quillmesh {
@@ -35,7 +36,8 @@ public:
     };
 
     DerivedIndex() = default;  // of a trie that fails the check
-    explicit DerivedIndex(const Trie& trie);
+    explicit DerivedIndex(const TrieStructure& trie);
+    explicit DerivedIndex(const Trie& trie) : DerivedIndex(TrieStructure::of(trie)) {}
 
     // Whether the sequences the walks read are consistent: there is a root,
     // node_shifts and is_terminal have an entry per node, every edge names a
@@ -103,6 +105,9 @@ private:
 class SearchIndex {
 public:
     explicit SearchIndex(Trie&& trie) : trie_(std::move(trie)), derived_(trie_) {}
+    // With the derived form made already, from fields equal to the trie's
+    // (load_index makes it while the rest of the bytes are decoded).
+    SearchIndex(Trie&& trie, DerivedIndex&& derived) : trie_(std::move(trie)), derived_(std::move(derived)) {}
 
     const Trie& trie() const { return trie_; }
     const DerivedIndex& derived() const { return derived_; }

@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint32_t kNoRank = std::numeric_limits<std::uint32_t>::max();
 
 // Whether no node has two children with one label (U+0000 children aside).
-bool siblings_distinct(const Trie& trie, std::span<const std::uint8_t> labels, bool children_sorted) {
+bool siblings_distinct(const TrieStructure& trie, std::span<const std::uint8_t> labels, bool children_sorted) {
     if (children_sorted) {
         return true;
     }
@@ -184,7 +184,7 @@ bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
 
 }  // namespace
 
-bool ReversedIndex::qualifies(const Trie& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted) {
+bool ReversedIndex::qualifies(const TrieStructure& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted) {
     return !edge_labels.empty() && trie.node_count() < kNoRank && siblings_distinct(trie, edge_labels, children_sorted);
 }
 
@@ -192,7 +192,7 @@ bool ReversedIndex::qualifies(const Trie& trie, std::span<const std::uint8_t> ed
 // many bytes of room past their ends.
 constexpr std::size_t kCopySlack = 8;
 
-ReversedIndex::Terms::Terms(const Trie& trie, std::span<const std::uint8_t> edge_labels)
+ReversedIndex::Terms::Terms(const TrieStructure& trie, std::span<const std::uint8_t> edge_labels)
     : labels_(edge_labels),
       terminal_(trie.is_terminal.data()),
       budget_(kMaxTextPerNode * trie.node_count() + 4096),
@@ -224,7 +224,7 @@ void ReversedIndex::Terms::add(std::uint32_t node, std::size_t depth) {
     starts_.push_back(static_cast<std::uint32_t>(text_size_));
 }
 
-std::optional<ReversedIndex> ReversedIndex::build(const Trie& trie, Terms&& terms) {
+std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Terms&& terms) {
     if (!terms.within_budget() || terms.text_size_ + terms.nodes_.size() + 8 >= kNoRank) {
         return std::nullopt;
     }

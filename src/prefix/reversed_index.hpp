@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "bit_rank.hpp"
-#include "prefix/trie.hpp"
+#include "prefix/tree_check.hpp"
 
 namespace quillmesh {
 
@@ -43,7 +43,7 @@ public:
     // (DerivedIndex::edge_labels; empty when some label needs more) can
     // have an index, the tree test aside: no two entered siblings share a
     // label, and its nodes can be numbered below 2^32 - 1.
-    static bool qualifies(const Trie& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted);
+    static bool qualifies(const TrieStructure& trie, std::span<const std::uint8_t> edge_labels, bool children_sorted);
 
     // The terms of a qualifying trie, gathered while its shape is walked
     // (the visit of trie_shape in tree_check.hpp): each node the matchers
@@ -54,7 +54,7 @@ public:
     // length). Throws std::bad_alloc when memory runs out.
     class Terms {
     public:
-        Terms(const Trie& trie, std::span<const std::uint8_t> edge_labels);
+        Terms(const TrieStructure& trie, std::span<const std::uint8_t> edge_labels);
         void operator()(std::uint32_t node, std::size_t depth, std::size_t edge) {
             if (blocked_ < depth) {
                 return;  // below a child that is never entered
@@ -101,7 +101,7 @@ public:
     // walk gathered (within budget), or nullopt when two terms spell the
     // same (which a qualifying tree cannot have). Throws std::bad_alloc when
     // memory runs out.
-    static std::optional<ReversedIndex> build(const Trie& trie, Terms&& terms);
+    static std::optional<ReversedIndex> build(const TrieStructure& trie, Terms&& terms);
     static constexpr std::size_t kMaxTextPerNode = 16;
 
     std::size_t node_count() const { return labels_.size() - kLabelPadding; }

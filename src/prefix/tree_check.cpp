@@ -94,7 +94,7 @@ void check_shape(const Trie& trie) {
 }  // namespace
 
 TrieShape trie_shape(const Trie& trie) {
-    return shape_walk::walk<true>(trie, [](std::uint32_t, std::size_t, std::size_t) {});
+    return shape_walk::walk<true>(TrieStructure::of(trie), [](std::uint32_t, std::size_t, std::size_t) {});
 }
 
 void check_tree(const Trie& trie) {

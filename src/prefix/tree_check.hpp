@@ -28,11 +28,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "prefix/trie.hpp"
 
 namespace quillmesh {
+
+// The four fields that give a trie its shape, viewed: what the shape walk
+// and the derived index read.
+struct TrieStructure {
+    std::span<const std::uint32_t> node_shifts;
+    std::span<const char32_t> child_labels;
+    std::span<const std::uint32_t> child_transitions;
+    std::span<const std::uint8_t> is_terminal;
+
+    static TrieStructure of(const Trie& t) { return {t.node_shifts, t.child_labels, t.child_transitions, t.is_terminal}; }
+    std::size_t node_count() const { return child_labels.size(); }
+};
 
 // The shape of a consistent index (every edge range empty or inside
 // child_transitions, every edge naming a node), by the walk of step 2 then
@@ -59,7 +72,7 @@ TrieShape trie_shape(const Trie& trie);
 // kNoEdge. A node met a second time is not visited; the walk stops there.
 inline constexpr std::size_t kNoEdge = static_cast<std::size_t>(-1);
 template <class Visit>
-TrieShape trie_shape(const Trie& trie, Visit&& visit);
+TrieShape trie_shape(const TrieStructure& trie, Visit&& visit);
 
 // Throws TreeFault (failures.hpp) naming the first offending node.
 void check_tree(const Trie& trie);
@@ -69,7 +82,7 @@ namespace shape_walk {
 // The walk of trie_shape; kParents keeps each node's first parent, which
 // only the fault needs.
 template <bool kParents, class Visit>
-TrieShape walk(const Trie& trie, Visit&& visit) {
+TrieShape walk(const TrieStructure& trie, Visit&& visit) {
     const std::size_t n_nodes = trie.node_count();
     const std::size_t shifts_size = trie.node_shifts.size();
     const std::size_t edges = trie.child_transitions.size();
@@ -148,7 +161,7 @@ TrieShape walk(const Trie& trie, Visit&& visit) {
 }  // namespace shape_walk
 
 template <class Visit>
-TrieShape trie_shape(const Trie& trie, Visit&& visit) {
+TrieShape trie_shape(const TrieStructure& trie, Visit&& visit) {
     return shape_walk::walk<false>(trie, visit);
 }
 

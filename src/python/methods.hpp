@@ -14,6 +14,8 @@ namespace quillmesh::py {
 // with an exception set; throws std::bad_alloc, creating nothing, when the
 // derived form cannot be built.
 PyObject* new_prefix_search(Trie&& trie);
+// The same around an index made already (from_bytes).
+PyObject* new_prefix_search(SearchIndex&& index);
 
 // The index of an instance (self is a PrefixSearch, checked by CPython).
 const SearchIndex& index_of(PyObject* self) noexcept;

@@ -12,6 +12,7 @@
 
 #include "prefix/codec.hpp"
 #include "prefix/derived.hpp"
+#include "prefix/load.hpp"
 #include "python/args.hpp"
 #include "python/encoded.hpp"
 #include "python/errors.hpp"
@@ -61,7 +62,7 @@ PyObject* to_bytes_method(PyObject* self, PyObject*) {
 PyObject* from_bytes_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const auto [bytes] = signatures::kFromBytes.bind(args, nargs, kwnames);
-        PyObject* result = new_prefix_search(decode(bytes));
+        PyObject* result = new_prefix_search(load_index(bytes));
         if (result == nullptr) {
             throw_python_error();
         }
@@ -174,7 +175,10 @@ PyObject* init_module() {
 PyObject* new_prefix_search(Trie&& trie) {
     // The derived form first: if it cannot be built (std::bad_alloc, raised
     // as MemoryError), no instance exists.
-    SearchIndex index(std::move(trie));
+    return new_prefix_search(SearchIndex(std::move(trie)));
+}
+
+PyObject* new_prefix_search(SearchIndex&& index) {
     PyTypeObject* type = ensure_type();
     if (type == nullptr) {
         return nullptr;
