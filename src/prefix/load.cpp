@@ -12,7 +12,10 @@ namespace quillmesh {
 
 namespace {
 
-// Below this the second thread costs more than it saves.
+// The derived form's work grows with the nodes: below this many (or this
+// many bytes) the second thread, and the memory arena it leaves behind,
+// cost more than they save.
+constexpr std::size_t kOverlapNodes = std::size_t{1} << 16;
 constexpr std::size_t kOverlapBytes = std::size_t{1} << 20;
 
 // Where the elements of is_terminal begin when nothing follows the index
@@ -49,7 +52,7 @@ SearchIndex load_index(std::span<const std::uint8_t> bytes) {
     const std::size_t head_end = decode_head(bytes, trie);
     const std::size_t n = trie.node_count();
     const std::optional<std::size_t> guess =
-        bytes.size() >= kOverlapBytes && n > 0 ? flags_at_the_end(bytes, head_end, n) : std::nullopt;
+        bytes.size() >= kOverlapBytes && n >= kOverlapNodes ? flags_at_the_end(bytes, head_end, n) : std::nullopt;
     if (!guess) {
         decode_rest(bytes, head_end, trie.node_shifts, trie.child_transitions, trie);
         return SearchIndex(std::move(trie));

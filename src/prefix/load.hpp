@@ -13,8 +13,8 @@ namespace quillmesh {
 // SearchIndex(decode(bytes)) would make it, and failing as that would: a
 // DecodeError at the first fault of the bytes, before anything of the
 // derived form is reported; std::bad_alloc when memory runs out. Large
-// inputs are read on a second thread from the payloads on, while this one
-// makes the derived form.
+// indexes (many nodes) are read on a second thread from the payloads on,
+// while this one makes the derived form.
 SearchIndex load_index(std::span<const std::uint8_t> bytes);
 
 }  // namespace quillmesh

@@ -17,7 +17,7 @@
 namespace quillmesh {
 namespace {
 
-// A word index large enough (over 1 MiB encoded) for the second thread:
+// A word index large enough for the second thread:
 // breadth-first, children in label order, a payload on every word.
 Trie large_index(std::mt19937& rng) {
     std::vector<std::map<char32_t, std::uint32_t>> kids(1);
@@ -100,7 +100,9 @@ TEST(LoadIndex, AsDecodedThenDerived) {
     std::mt19937 rng(31);
     const Trie t = large_index(rng);
     std::vector<std::uint8_t> bytes = encode(t);
+    // Past both bounds of the overlap (1 MiB, 65,536 nodes).
     ASSERT_GT(bytes.size(), std::size_t{1} << 20);
+    ASSERT_GE(t.node_count(), std::size_t{1} << 16);
     const SearchIndex loaded = load_index(bytes);
     ASSERT_NE(loaded.derived().reversed(), nullptr);
     expect_as_sequential(bytes, "as written");
