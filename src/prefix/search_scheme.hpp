@@ -180,10 +180,13 @@ public:
                 return -1;
             }
             const std::uint32_t c = q_[at];
-            if (!byte_label(c) || std::find(out.begin(), out.begin() + count, c) != out.begin() + count) {
-                continue;
+            bool seen = !byte_label(c);
+            for (int m = 0; m < count; ++m) {
+                seen = seen || out[static_cast<std::size_t>(m)] == c;
             }
-            out[count++] = static_cast<std::uint8_t>(c);
+            if (!seen) {
+                out[count++] = static_cast<std::uint8_t>(c);
+            }
         }
         return count;
     }
@@ -365,8 +368,10 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
                 continue;
             }
             const std::uint32_t first = view.first_child(p.start);
+            // A node of one or two children is cheaper to scan than to ask
+            // which labels it needs.
             std::array<std::uint8_t, Band::kWidth> wanted;
-            const int count = band.exact_labels(p.row, depth, wanted);
+            const int count = p.end - p.start <= 2 ? -1 : band.exact_labels(p.row, depth, wanted);
             if (count >= 0 && static_cast<std::size_t>(count) < p.end - p.start) {
                 for (int i = 0; i < count; ++i) {
                     const std::uint8_t label = wanted[static_cast<std::size_t>(i)];
