@@ -6,6 +6,10 @@
 #include <thread>
 #include <utility>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <signal.h>
+#endif
+
 #include "prefix/codec.hpp"
 
 namespace quillmesh {
@@ -45,6 +49,31 @@ std::optional<std::size_t> flags_at_the_end(std::span<const std::uint8_t> bytes,
     return at;
 }
 
+// Starts `run` on a thread that takes no signals: the interpreter's handlers
+// (Ctrl-C above all) keep being run for the thread that called, whose
+// blocking calls they are meant to interrupt. The thread inherits the
+// caller's mask as it stands when it starts, so every signal is blocked
+// just around its start, and the caller's own mask is then put back.
+template <class Run>
+std::thread start_quiet_thread(Run& run) {
+#if defined(__unix__) || defined(__APPLE__)
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    const bool masked = pthread_sigmask(SIG_SETMASK, &all, &before) == 0;
+    struct Restore {
+        bool masked;
+        const sigset_t* before;
+        ~Restore() {
+            if (masked) {
+                pthread_sigmask(SIG_SETMASK, before, nullptr);
+            }
+        }
+    } restore{masked, &before};
+#endif
+    return std::thread(run);
+}
+
 }  // namespace
 
 SearchIndex load_index(std::span<const std::uint8_t> bytes) {
@@ -74,7 +103,7 @@ SearchIndex load_index(std::span<const std::uint8_t> bytes) {
     };
     std::thread reader;
     try {
-        reader = std::thread(read_rest);
+        reader = start_quiet_thread(read_rest);
     } catch (const std::system_error&) {
         read_rest();  // no thread to be had: one after the other
     }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+
 #include "failures.hpp"
 #include "prefix/codec.hpp"
 #include "prefix/load.hpp"
@@ -166,6 +168,33 @@ TEST(LoadIndex, FailsWithTheFirstFaultOfTheBytes) {
         EXPECT_NE(expected, "no fault") << "case " << i;
         EXPECT_EQ(message(cases[i], true), expected) << "case " << i;
     }
+}
+
+// The second thread starts with every signal blocked; the caller's mask is
+// what it was before, whatever that was (a mask left full would silence
+// Ctrl-C for good).
+TEST(LoadIndex, LeavesTheCallersSignalMaskAsItWas) {
+    std::mt19937 rng(33);
+    const std::vector<std::uint8_t> bytes = encode(large_index(rng));
+    sigset_t start;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &start), 0);
+    for (const bool usr1_blocked : {false, true}) {
+        sigset_t want = start;
+        sigdelset(&want, SIGUSR2);
+        if (usr1_blocked) {
+            sigaddset(&want, SIGUSR1);
+        } else {
+            sigdelset(&want, SIGUSR1);
+        }
+        ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &want, nullptr), 0);
+        (void)load_index(bytes);
+        sigset_t after;
+        ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+        EXPECT_EQ(sigismember(&after, SIGUSR1), usr1_blocked ? 1 : 0);
+        EXPECT_EQ(sigismember(&after, SIGUSR2), 0);
+        EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&start, SIGINT));
+    }
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &start, nullptr), 0);
 }
 
 }  // namespace
