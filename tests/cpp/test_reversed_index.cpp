@@ -19,6 +19,7 @@
 #include "bit_rank.hpp"
 #include "prefix/derived.hpp"
 #include "text.hpp"
+#include "word_tries.hpp"
 
 namespace quillmesh {
 namespace {
@@ -216,60 +217,9 @@ std::optional<Flat> previous_build(const Trie& trie, std::span<const std::uint8_
 }
 
 // A tree of `words`, numbered breadth-first (as the builder does) or at
-// random, children in label order or shuffled; U+0000 in a word makes an
-// unlabelled node, whose subtree no walk enters.
+// random, children in label order or shuffled.
 Trie word_tree(const std::vector<std::u32string>& words, bool breadth_first, bool sorted, std::mt19937& rng) {
-    std::vector<std::map<char32_t, std::size_t>> kids(1);
-    std::vector<char32_t> labels{U'\0'};
-    std::vector<std::uint8_t> terminal{0};
-    for (const std::u32string& w : words) {
-        std::size_t v = 0;
-        for (const char32_t c : w) {
-            auto [it, added] = kids[v].emplace(c, labels.size());
-            if (added) {
-                kids.emplace_back();
-                labels.push_back(c);
-                terminal.push_back(0);
-            }
-            v = it->second;
-        }
-        terminal[v] = v == 0 ? 0 : 1;
-    }
-    const std::size_t n = labels.size();
-    std::vector<std::vector<std::size_t>> lists(n);
-    for (std::size_t v = 0; v < n; ++v) {
-        for (const auto& kid : kids[v]) {
-            lists[v].push_back(kid.second);
-        }
-        if (!sorted) {
-            std::shuffle(lists[v].begin(), lists[v].end(), rng);
-        }
-    }
-    std::vector<std::size_t> order{0};
-    if (breadth_first) {
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            order.insert(order.end(), lists[order[i]].begin(), lists[order[i]].end());
-        }
-    } else {
-        order.resize(n);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::shuffle(order.begin() + 1, order.end(), rng);
-    }
-    std::vector<std::uint32_t> number(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        number[order[i]] = static_cast<std::uint32_t>(i);
-    }
-    Trie t;
-    for (const std::size_t old : order) {
-        t.node_shifts.push_back(static_cast<std::uint32_t>(t.child_transitions.size()));
-        t.child_labels.push_back(labels[old]);
-        t.is_terminal.push_back(terminal[old]);
-        for (const std::size_t child : lists[old]) {
-            t.child_transitions.push_back(number[child]);
-        }
-    }
-    t.payloads.resize(n);
-    return t;
+    return word_tries::word_trie(words, word_tries::Shape{breadth_first, sorted}, rng);
 }
 
 std::vector<std::uint8_t> edge_labels_of(const Trie& t) {
