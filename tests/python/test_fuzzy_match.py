@@ -105,6 +105,29 @@ def test_astral_and_accented_labels():
     assert p.fuzzy_match("\U0001F600") == [("é\U0001F600", 1, 1)]
 
 
+def word_bytes(word):
+    """Root plus one node per code point of `word`, its end terminal."""
+    n = len(word) + 1
+    return encode_trie(list(range(n)), "\0" + word, list(range(1, n)), [None] * n,
+                       is_terminal=[False] * len(word) + [True])
+
+
+# Result texts of every UTF-8 width, and a wide character at either end
+# and across the eighth byte.
+@pytest.mark.parametrize("word", [
+    "", "a", "abcdefg", "abcdefgh", "abcdefghi", "abcdefghijklmnop",
+    "é", "abcdefgé", "abcdefghé", "éabcdefgh", "abcdefghijklmnoé",
+    "\u20ac" * 9, "abcdefg\U0001F600", "\x7f" * 8 + "\x80",
+])
+def test_result_text_of_any_width(word):
+    p = PrefixSearch.from_bytes(word_bytes(word))
+    expected = [(word, 1, 0)] if word else []
+    got = p.fuzzy_match(word, 0)
+    assert got == expected
+    if word:
+        assert type(got[0][0]) is str and got[0][0].isascii() == word.isascii()
+
+
 # ---------------------------------------------------------------- decisions
 
 @pytest.mark.parametrize("data", [
