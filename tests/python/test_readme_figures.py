@@ -42,7 +42,7 @@ def test_figures_follow_the_results(results, readme):
     full["latency"]["fuzzy_match md1"]["distinct"]["median_s"] = 0.5e-6
     full["codec"]["to_bytes_MBps"] = 12_345.0
     text = readme_figures.rewrite(readme, changed)
-    assert "median of 0.5 µs of CPU" in text
+    assert "median of 0.5 µs" in text
     assert "`to_bytes` 12,345 MB/s" in text
     # Only the marked passages change.
     outside = readme_figures.MARKED.sub("", readme)
@@ -63,3 +63,23 @@ def test_results_without_the_full_list_are_refused(results, readme):
     sample_only = dict(results, vocabularies=[v for v in results["vocabularies"] if v["label"] != "full"])
     with pytest.raises(SystemExit, match="no full word-list run"):
         readme_figures.rewrite(readme, sample_only)
+
+
+@pytest.mark.parametrize("query_clock, says, never", [
+    # Results from before the query clock was recorded: all CPU time.
+    (None, ["median of 0.5 µs of CPU", "Figures are CPU time per call"], ["wall time"]),
+    ("time.perf_counter_ns", ["median of 0.5 µs (", "Query figures are wall time per call"],
+     ["µs of CPU", "Figures are CPU time per call"]),
+])
+def test_the_clock_named_is_the_one_recorded(results, readme, query_clock, says, never):
+    changed = copy.deepcopy(results)
+    changed.pop("query_clock", None)
+    if query_clock is not None:
+        changed["query_clock"] = query_clock
+    full = next(v for v in changed["vocabularies"] if v["label"] == "full")
+    full["latency"]["fuzzy_match md1"]["distinct"]["median_s"] = 0.5e-6
+    text = " ".join(readme_figures.rewrite(readme, changed).split())
+    for phrase in says:
+        assert phrase in text
+    for phrase in never:
+        assert phrase not in text
