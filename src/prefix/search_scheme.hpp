@@ -1,6 +1,5 @@
-// The search-scheme engine for bounds of 2 and more: the terms within the
-// bound of a query, found through two narrow searches instead of one broad
-// walk.
+// The search-scheme engine: the terms within the bound of a query, found
+// through two narrow searches instead of one broad walk.
 //
 // The forward-backward method (Mihov & Schulz 2004, "Fast approximate search
 // in large dictionaries"), as a pair of search schemes (Kucherov, Salikhov &
@@ -48,7 +47,10 @@
 namespace quillmesh::walk {
 
 // Bounds the engine takes (its cells are one byte; the band 2 * bound + 1).
-inline constexpr std::uint32_t kMinSchemeBound = 2;
+// At bound 1 both caps are 0: the head is followed exactly, then the tail
+// with the one edit, and the other way round in the reversed terms, so no
+// edit is tried near the root, where nodes have the most children.
+inline constexpr std::uint32_t kMinSchemeBound = 1;
 inline constexpr std::uint32_t kMaxSchemeBound = 7;
 // Shortest and longest query it takes, in code points. Below 4 the head is
 // too short to narrow anything: on the word list the forward walk is faster.
@@ -239,11 +241,13 @@ struct ForwardView {
     void prefetch_node(std::uint32_t v) const { __builtin_prefetch(edges.shifts() + v); }
     std::size_t begin(std::uint32_t v) const { return edges.start(v); }
     std::size_t end(std::uint32_t v) const { return edges.end(v); }
+    // A node's labels from edge k on, and what its children's step reads
+    // first: their edges, or with edges in node order their own shifts
+    // (the children are the nodes k + 1 on, side by side), so that a level
+    // waits on one read instead of two.
     void prefetch_edges(std::size_t k) const {
         __builtin_prefetch(labels + k);
-        if (!node_order) {
-            __builtin_prefetch(edges.targets() + k);
-        }
+        __builtin_prefetch(node_order ? edges.shifts() + k + 1 : edges.targets() + k);
     }
     std::uint32_t first_child(std::size_t start) const {
         return node_order ? static_cast<std::uint32_t>(start + 1) : edges.child(start);
@@ -263,7 +267,11 @@ struct BackwardView {
     void prefetch_node(std::uint32_t v) const { index.prefetch_children(v); }
     std::size_t begin(std::uint32_t v) const { return index.children_begin(v); }
     std::size_t end(std::uint32_t v) const { return index.children_end(v); }
-    void prefetch_edges(std::size_t k) const { __builtin_prefetch(labels + k); }
+    // The children's labels and their own children's range (the nodes k on).
+    void prefetch_edges(std::size_t k) const {
+        __builtin_prefetch(labels + k);
+        index.prefetch_children(static_cast<std::uint32_t>(k));
+    }
     std::uint32_t first_child(std::size_t start) const { return static_cast<std::uint32_t>(start); }
     std::uint32_t child(std::uint32_t, std::size_t, std::size_t k) const { return static_cast<std::uint32_t>(k); }
     void prefetch_term(std::uint32_t) const {}
@@ -493,8 +501,10 @@ void search_both(const SearchIndex& index, std::u32string_view query, Finds& fin
 template <class Steps>
 void search_any(const SearchIndex& index, std::u32string_view query, std::uint32_t bound, Finds& finds,
                 Steps& steps) {
-    static_assert(kMinSchemeBound == 2 && kMaxSchemeBound == 7);
+    static_assert(kMinSchemeBound == 1 && kMaxSchemeBound == 7);
     switch (bound) {
+        case 1:
+            return search_both<1>(index, query, finds, steps);
         case 2:
             return search_both<2>(index, query, finds, steps);
         case 3:

@@ -84,10 +84,11 @@ enum class Engine {
 //   fails the check                        any    any                 kChecked (its IndexOutOfBounds must come)
 //   checked tree                           any    longer than the     kNothing (no path is long enough)
 //                                                 deepest path + bound
+//   checked tree with a reversed index,    1 ... 7  4 ... 4096        kScheme (two narrow searches instead of
+//   terms only (no prefix nodes)                    code points          one broad walk, no edit tried near the
+//                                                                       root; see scheme_applies)
 //   checked, children consecutive, in      1      any                 kOneEdit (fewest reads; falls back
 //   label order, one-byte labels                                        to kBanded past its cursor budget)
-//   checked tree with a reversed index,    2 ... 7  4 ... 4096        kScheme (two narrow searches instead of
-//   terms only (no prefix nodes)                    code points          one broad walk; see scheme_applies)
 //   checked                                <= 31  any                 kBanded (the band fits one word per
 //                                                                       level; falls back to kDirect past
 //                                                                       its row budget)
@@ -104,11 +105,11 @@ inline Engine choose_engine(const DerivedIndex& derived, std::size_t term_length
     if (derived.tree() && term_length > derived.max_depth() + std::size_t{bound}) {
         return Engine::kNothing;
     }
-    if (bound == 1 && one_edit_applies(derived)) {
-        return Engine::kOneEdit;
-    }
     if (terminals_only && scheme_applies(derived, term_length, bound)) {
         return Engine::kScheme;
+    }
+    if (bound == 1 && one_edit_applies(derived)) {
+        return Engine::kOneEdit;
     }
     return Levels::fits(bound) ? Engine::kBanded : Engine::kDirect;
 }

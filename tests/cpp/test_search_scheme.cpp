@@ -155,7 +155,7 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnAWordListSample) {
     const std::u32string letters = U"abcdefghijklmnopqrstuvwxyz'";
     for (int i = 0; i < 300; ++i) {
         const std::u32string q = edited(sample[rng() % sample.size()], rng() % 4, letters, rng);
-        for (const std::uint32_t bound : {2u, 3u}) {
+        for (const std::uint32_t bound : {1u, 2u, 3u}) {
             if (q.size() >= walk::kMinSchemeQuery) {
                 ASSERT_EQ(walk::choose_engine(index.derived(), q.size(), bound, true), walk::Engine::kScheme);
             }
@@ -207,7 +207,7 @@ TEST(SearchScheme, ServesOnlyTreesWithOnePathPerNodeAndTermsOnly) {
         const SearchIndex index{Trie(c.trie)};
         EXPECT_EQ(index.derived().reversed() != nullptr, c.built) << c.what;
         for (const std::u32string q : {U"", U"b", U"ab", U"cat", U"cart", U"xyzw", U"aaaaa"}) {
-            for (const std::uint32_t bound : {2u, 3u}) {
+            for (const std::uint32_t bound : {1u, 2u, 3u}) {
                 const walk::Engine chosen = walk::choose_engine(index.derived(), q.size(), bound, true);
                 EXPECT_EQ(chosen == walk::Engine::kScheme, c.built && q.size() >= walk::kMinSchemeQuery) << c.what;
                 EXPECT_NE(walk::choose_engine(index.derived(), q.size(), bound, false), walk::Engine::kScheme);
