@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kept_room.hpp"
 #include "prefix/derived.hpp"
 #include "prefix/edges.hpp"
 #include "prefix/label_search.hpp"
@@ -89,6 +90,20 @@ inline constexpr std::uint32_t kNoCodePoint = 0xFFFFFFFFu;
 // value reached from its left or diagonal neighbour (the step into a column,
 // which the backward search caps apart from the gaps that follow it);
 // columns outside the query have 0 for both.
+//
+// The three per-column arrays live in BandCells, which the thread keeps
+// between queries (SchemeRoom), so that a query allocates none of them.
+struct BandCells {
+    std::vector<std::uint32_t> q;
+    std::vector<std::uint8_t> lim;
+    std::vector<std::uint8_t> entry;
+    void trim() {
+        give_back_room(q);
+        give_back_room(lim);
+        give_back_room(entry);
+    }
+};
+
 template <std::uint32_t K>
 class CappedBand {
 public:
@@ -99,11 +114,11 @@ public:
     // `query` in the order of the walk; the first `head` columns (1 ... head
     // for the forward search, whose column 0 goes with them too; 0 ... head
     // - 1 for the backward one) capped at `head_cap`, the rest at K.
-    CappedBand(std::u32string_view query, std::size_t head, std::uint8_t head_cap, bool forward)
-        : n_(query.size()),
-          q_(query.size() + 2 * kPad, kNoCodePoint),
-          lim_(query.size() + 2 * kPad, 0),
-          entry_(query.size() + 2 * kPad, 0) {
+    CappedBand(std::u32string_view query, std::size_t head, std::uint8_t head_cap, bool forward, BandCells& cells)
+        : n_(query.size()), q_(cells.q), lim_(cells.lim), entry_(cells.entry) {
+        q_.assign(n_ + 2 * kPad, kNoCodePoint);
+        lim_.assign(n_ + 2 * kPad, 0);
+        entry_.assign(n_ + 2 * kPad, 0);
         for (std::size_t i = 0; i < n_; ++i) {
             q_[kPad + i] = static_cast<std::uint32_t>(query[i]);
         }
@@ -220,9 +235,9 @@ private:
     }
 
     std::size_t n_;
-    std::vector<std::uint32_t> q_;
-    std::vector<std::uint8_t> lim_;
-    std::vector<std::uint8_t> entry_;
+    std::vector<std::uint32_t>& q_;
+    std::vector<std::uint8_t>& lim_;
+    std::vector<std::uint8_t>& entry_;
 };
 
 // The forward trie as the searches read it: direct reads (the index is
@@ -274,7 +289,7 @@ struct BackwardView {
     }
     std::uint32_t first_child(std::size_t start) const { return static_cast<std::uint32_t>(start); }
     std::uint32_t child(std::uint32_t, std::size_t, std::size_t k) const { return static_cast<std::uint32_t>(k); }
-    void prefetch_term(std::uint32_t) const {}
+    void prefetch_term(std::uint32_t c) const { index.prefetch_term_node(c); }
     bool term_ends(std::uint32_t c) const { return index.term_ends(c); }
 };
 
@@ -300,92 +315,107 @@ struct TrailStep {
     std::uint8_t label;
 };
 
+// What one query's searches find, in room the thread keeps between
+// queries (RoomLease<Finds>).
 struct Finds {
     std::vector<Candidate> candidates;
     std::vector<Found> found;
     std::vector<TrailStep> trail;  // record 0: the root
+    std::vector<char32_t> path;    // a found term's labels, as it is recorded
+    void trim() {
+        candidates.clear();
+        found.clear();
+        trail.clear();
+        give_back_room(candidates);
+        give_back_room(found);
+        give_back_room(trail);
+        give_back_room(path);
+    }
+};
+
+// A node a search has reached, with its row.
+template <std::uint32_t K>
+struct Pending {
+    std::uint32_t node;
+    std::uint32_t trail;
+    std::uint32_t start;
+    std::uint32_t end;
+    typename CappedBand<K>::Row row;
+};
+
+// The room of one query's two searches at bound K (RoomLease<SchemeRoom<K>>):
+// the nodes of each one's current and next level, its band's cells, and the
+// reversed query.
+template <std::uint32_t K>
+struct SchemeRoom {
+    std::vector<Pending<K>> levels[4];
+    BandCells cells[2];
+    std::u32string backwards;
+    void trim() {
+        for (std::vector<Pending<K>>& level : levels) {
+            level.clear();
+            give_back_room(level);
+        }
+        for (BandCells& c : cells) {
+            c.trim();
+        }
+        give_back_room(backwards);
+    }
 };
 
 // One search over `view` with the capped band, noting every node within the
 // bound (terms are told apart afterwards, see resolve). The order of the
 // notes does not matter (they are put in walk order at the end), so the
 // search goes level by level, and each level asks memory for all of its
-// nodes, then for all of their children, before it reads any: the misses of
-// one level overlap instead of queueing. A node's children are tried in
-// whatever order is cheapest: by looking up the only labels that can
-// survive, when there are such.
-template <std::uint32_t K, class View, bool kForward, class Steps>
-void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& steps) {
+// nodes' edges before it reads any: the misses of one level overlap instead
+// of queueing. It goes a level per advance(), so that the forward and the
+// backward search can take turns (search_both) and the misses of both are in
+// flight together. A node's children are tried in whatever order is
+// cheapest: by looking up the only labels that can survive, when there are
+// such.
+template <std::uint32_t K, class View, bool kForward>
+class LevelSearch {
+public:
     using Band = CappedBand<K>;
     using Row = typename Band::Row;
-    struct Pending {
-        std::uint32_t node;
-        std::uint32_t trail;
-        std::uint32_t start;
-        std::uint32_t end;
-        Row row;
-    };
-    std::vector<Pending> level;
-    std::vector<Pending> next;
-    level.reserve(64);
-    next.reserve(64);
 
-    Pending root{0, 0, 0, 0, {}};
-    band.root(root.row);
-    level.push_back(root);
-    // A child alive with `row`; `last` its distance to the whole query.
-    const auto add_child = [&](const Pending& parent, std::uint32_t first, std::size_t k, std::uint8_t label,
-                               const Row& row, std::uint8_t last) {
-        Pending child;
-        child.row = row;
-        child.node = view.child(first, parent.start, k);
-        child.trail = static_cast<std::uint32_t>(finds.trail.size());
-        finds.trail.push_back(TrailStep{parent.trail, label});
-        if (last <= K) {
-            finds.candidates.push_back(Candidate{child.node, last, child.trail, kForward});
+    LevelSearch(const View& view, const Band& band, Finds& finds, std::vector<Pending<K>>& level,
+                std::vector<Pending<K>>& next)
+        : view_(view), band_(band), finds_(finds), level_(level), next_(next) {
+        level_.clear();
+        next_.clear();
+        Pending<K> root{0, 0, 0, 0, {}};
+        band_.root(root.row);
+        level_.push_back(root);
+        ask();
+    }
+
+    bool done() const { return level_.empty(); }
+
+    // Tries the children of the level's nodes, and asks memory for the next
+    // level's edges.
+    template <class Steps>
+    void advance(Steps& steps) {
+        if (level_.empty()) {
+            return;
         }
-        view.prefetch_node(child.node);  // in flight while the level goes on
-        next.push_back(child);
-    };
-    const auto try_child = [&](const Pending& parent, std::uint32_t first, std::size_t depth, std::size_t k,
-                               std::uint8_t label) {
-        steps.step();
-        Row row;
-        std::uint8_t last = Band::kDead;
-        if (band.step(parent.row, row, depth, label, last)) {
-            add_child(parent, first, k, label, row, last);
-        }
-    };
-    for (std::size_t depth = 0; !level.empty(); ++depth) {
-        for (const Pending& p : level) {
-            view.prefetch_node(p.node);
-        }
-        for (Pending& p : level) {
-            const std::size_t start = view.begin(p.node);
-            const std::size_t end = view.end(p.node);
-            p.start = static_cast<std::uint32_t>(start);
-            p.end = static_cast<std::uint32_t>(start < end ? end : start);
-            if (start < end) {
-                view.prefetch_edges(start);
-            }
-        }
-        next.clear();
-        const typename Band::Window window = band.window(depth);
-        for (const Pending& p : level) {
+        next_.clear();
+        const typename Band::Window window = band_.window(depth_);
+        for (const Pending<K>& p : level_) {
             if (p.start >= p.end) {
                 continue;
             }
-            const std::uint32_t first = view.first_child(p.start);
+            const std::uint32_t first = view_.first_child(p.start);
             // A node of one or two children is cheaper to scan than to ask
             // which labels it needs.
             std::array<std::uint8_t, Band::kWidth> wanted;
-            const int count = p.end - p.start <= 2 ? -1 : band.exact_labels(p.row, depth, wanted);
+            const int count = p.end - p.start <= 2 ? -1 : band_.exact_labels(p.row, depth_, wanted);
             if (count >= 0 && static_cast<std::size_t>(count) < p.end - p.start) {
                 for (int i = 0; i < count; ++i) {
                     const std::uint8_t label = wanted[static_cast<std::size_t>(i)];
-                    const std::size_t k = find_label(view.labels, p.start, p.end, label);
+                    const std::size_t k = find_label(view_.labels, p.start, p.end, label);
                     if (k < p.end) {
-                        try_child(p, first, depth, k, label);
+                        try_child(steps, p, first, k, label);
                     }
                 }
                 continue;
@@ -396,38 +426,84 @@ void search(const View& view, const CappedBand<K>& band, Finds& finds, Steps& st
             std::uint8_t unmatched_last = Band::kDead;
             int unmatched_alive = -1;  // not computed yet
             for (std::size_t k = p.start; k < p.end; ++k) {
-                const std::uint8_t label = view.labels[k];
+                const std::uint8_t label = view_.labels[k];
                 if (!entered(label)) {
                     continue;
                 }
                 if (window.has(label)) {
-                    try_child(p, first, depth, k, label);
+                    try_child(steps, p, first, k, label);
                     continue;
                 }
                 steps.step();
                 if (unmatched_alive < 0) {
-                    unmatched_alive = band.step_unmatched(p.row, unmatched, depth, unmatched_last) ? 1 : 0;
+                    unmatched_alive = band_.step_unmatched(p.row, unmatched, depth_, unmatched_last) ? 1 : 0;
                 }
                 if (unmatched_alive != 0) {
                     add_child(p, first, k, label, unmatched, unmatched_last);
                 }
             }
         }
-        std::swap(level, next);
+        std::swap(level_, next_);
+        ++depth_;
+        ask();
     }
-}
+
+private:
+    // Reads the ranges of the level's nodes (asked for as each was found)
+    // and asks for their edges.
+    void ask() {
+        for (Pending<K>& p : level_) {
+            const std::size_t start = view_.begin(p.node);
+            const std::size_t end = view_.end(p.node);
+            p.start = static_cast<std::uint32_t>(start);
+            p.end = static_cast<std::uint32_t>(start < end ? end : start);
+            if (start < end) {
+                view_.prefetch_edges(start);
+            }
+        }
+    }
+
+    // A child alive with `row`; `last` its distance to the whole query.
+    void add_child(const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label, const Row& row,
+                   std::uint8_t last) {
+        Pending<K> child;
+        child.row = row;
+        child.node = view_.child(first, parent.start, k);
+        child.trail = static_cast<std::uint32_t>(finds_.trail.size());
+        finds_.trail.push_back(TrailStep{parent.trail, label});
+        if (last <= K) {
+            finds_.candidates.push_back(Candidate{child.node, last, child.trail, kForward});
+            view_.prefetch_term(child.node);  // resolve's first question
+        }
+        view_.prefetch_node(child.node);  // in flight while the level goes on
+        next_.push_back(child);
+    }
+
+    template <class Steps>
+    void try_child(Steps& steps, const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label) {
+        steps.step();
+        Row row;
+        std::uint8_t last = Band::kDead;
+        if (band_.step(parent.row, row, depth_, label, last)) {
+            add_child(parent, first, k, label, row, last);
+        }
+    }
+
+    const View& view_;
+    const Band& band_;
+    Finds& finds_;
+    std::vector<Pending<K>>& level_;
+    std::vector<Pending<K>>& next_;
+    std::size_t depth_ = 0;
+};
 
 // Keeps the candidates where a term ends, with the forward node and walk
 // rank of each; in passes, so that the reads of one pass are all in flight
 // at once.
+// (The first reads of each were asked for as the candidate was found.)
 inline void resolve(const ForwardView& forward, const BackwardView& backward, Finds& finds) {
     const ReversedIndex& index = backward.index;
     std::vector<Candidate>& c = finds.candidates;
-    for (const Candidate& x : c) {
-        if (x.forward) {
-            forward.prefetch_term(x.node);
-        }
-    }
     std::size_t kept = 0;
     for (const Candidate& x : c) {
         if (x.forward ? forward.term_ends(x.node) : backward.term_ends(x.node)) {
@@ -435,11 +511,6 @@ inline void resolve(const ForwardView& forward, const BackwardView& backward, Fi
         }
     }
     c.resize(kept);
-    for (const Candidate& x : c) {
-        if (!x.forward) {
-            index.prefetch_term_node(x.node);
-        }
-    }
     for (Candidate& x : c) {
         if (!x.forward) {
             x.node = index.term_node(x.node);
@@ -479,15 +550,19 @@ void search_both(const SearchIndex& index, std::u32string_view query, Finds& fin
                               derived.children_consecutive(), derived.edges_in_node_order()};
     const ReversedIndex& reversed = *derived.reversed();
     const BackwardView backward{reversed, reversed.labels()};
+    const RoomLease<SchemeRoom<K>> room;
+    room->backwards.assign(query.rbegin(), query.rend());
+    const CappedBand<K> forward_band(query, head, kHeadCap, true, room->cells[0]);
+    const CappedBand<K> backward_band(room->backwards, n - head, kTailCap, false, room->cells[1]);
     finds.trail.push_back(TrailStep{0, 0});
-    {
-        const CappedBand<K> band(query, head, kHeadCap, true);
-        search<K, ForwardView, true>(forward, band, finds, steps);
-    }
-    {
-        const std::u32string backwards(query.rbegin(), query.rend());
-        const CappedBand<K> band(backwards, n - head, kTailCap, false);
-        search<K, BackwardView, false>(backward, band, finds, steps);
+    // The two searches take turns a level at a time: each level's reads are
+    // asked for at the end of its turn and read at the start of the next, so
+    // one search's misses are in flight while the other works.
+    LevelSearch<K, ForwardView, true> ahead(forward, forward_band, finds, room->levels[0], room->levels[1]);
+    LevelSearch<K, BackwardView, false> behind(backward, backward_band, finds, room->levels[2], room->levels[3]);
+    while (!ahead.done() || !behind.done()) {
+        ahead.advance(steps);
+        behind.advance(steps);
     }
     resolve(forward, backward, finds);
     std::vector<Found>& found = finds.found;
@@ -528,13 +603,13 @@ void search_any(const SearchIndex& index, std::u32string_view query, std::uint32
 template <class Reporter>
 void run_search_scheme(const SearchIndex& index, std::u32string_view query, std::uint32_t bound,
                        Recorder<Reporter>& recorder) {
-    scheme::Finds finds;
-    // Room for a typical query's paths and candidates, so that they do not
-    // grow step by step.
-    finds.trail.reserve(4096);
-    finds.candidates.reserve(512);
+    const RoomLease<scheme::Finds> room;
+    scheme::Finds& finds = *room;
+    finds.trail.clear();
+    finds.candidates.clear();
+    finds.found.clear();
     scheme::search_any(index, query, bound, finds, recorder);
-    std::vector<char32_t> path;
+    std::vector<char32_t>& path = finds.path;
     for (const scheme::Found& f : finds.found) {
         if constexpr (Reporter::kSpellsPath) {
             // The trail runs from the node up: the term's labels last first
