@@ -87,21 +87,38 @@ public:
         on_path_.clear();
         cursors_.clear();
         found_.clear();
-        follow_path();
-        const std::size_t m = on_path_.size() - 1;  // the path spells q[0 ... m)
-        if (m >= kMaxCursors) {
-            return false;
+        on_path_.push_back(0);
+        // The path, the edits made along it and the edits' cursors go down
+        // together, a level a pass, so that their reads are in flight at
+        // once instead of the path's first and the cursors' after: pass t
+        // takes the path's step from depth t, steps every cursor once,
+        // starts the edits at the path's node of depth t - 1 (whose
+        // children's labels pass t - 1 asked for) and asks for the labels
+        // of the children of the node at depth t.
+        bool path_open = true;
+        for (std::size_t t = 0;; ++t) {
+            if (path_open) {
+                path_open = step_path(t);
+                if (on_path_.size() > kMaxCursors) {
+                    return false;
+                }
+            }
+            follow_once();
+            if (t > 0 && !start_at(t - 1)) {
+                return false;
+            }
+            if (t >= on_path_.size()) {
+                break;  // every node of the path has started its edits
+            }
+            ask_children(t);
         }
+        const std::size_t m = on_path_.size() - 1;  // the path spells q[0 ... m)
         if (m == n_ && n_ > 0) {
             found_.push_back(OneEditFound{on_path_[m], OneEdit{pos(n_), 0, OneEdit::kSame}});
         }
-        start_deletions(std::min(m + 1, n_));
-        for (std::size_t i = 0; i <= m; ++i) {
-            if (!start_below(i)) {
-                return false;
-            }
+        while (!cursors_.empty()) {
+            follow_once();
         }
-        follow();
         record();
         return true;
     }
@@ -125,37 +142,95 @@ private:
         }
     }
 
-    // The nodes spelling q[0 ... i) for i = 0 ... m, the longest prefix
-    // there is, into on_path_.
-    void follow_path() {
-        std::uint32_t u = 0;
-        on_path_.push_back(u);
-        for (std::size_t j = 0; j < n_; ++j) {
-            step_hook();
-            const QuickStep step = quick_child(edges_, edge_labels_, u, query_[j]);
-            if (!step.found) {
-                return;
+    // Asks memory for what the step from a node whose edges start at
+    // `start` reads: its labels and, with edges in node order, its
+    // children's own shifts. Those children are the nodes start + 1 on, so
+    // their shifts lie side by side and can be asked for before the labels
+    // tell which child it is: both arrive together, and a step waits on one
+    // read instead of two (the shifts, then the labels). `last`: the step
+    // ends the query, and the child's terminal flag is asked for too.
+    void ask_step(std::size_t start, bool last) const {
+        __builtin_prefetch(edge_labels_ + start);
+        if constexpr (kNodeOrder) {
+            __builtin_prefetch(edges_.shifts() + start + 1);
+            if (last) {
+                __builtin_prefetch(terminal_ + start + 1);
             }
-            u = step.template child<kNodeOrder>(edges_);
-            on_path_.push_back(u);
+        }
+    }
+    // The same for a node whose own shifts have come (or are asked for).
+    void ask_node(std::uint32_t node, std::size_t j) const {
+        if constexpr (kNodeOrder) {
+            ask_step(edges_.start(node), j + 1 == n_);
+        } else {
+            __builtin_prefetch(edges_.shifts() + node);
         }
     }
 
-    // The deletions of q[i] for i < count (count <= m + 1: the node
-    // spelling q[0 ... i) is on the path), each followed from that node.
-    void start_deletions(std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + 1 < n_ && query_[i] == query_[i + 1]) {
-                continue;  // the same text as taking out q[i + 1]
-            }
-            const OneEdit edit{pos(i), 0, OneEdit::kDelete};
-            if (i + 1 == n_) {
-                if (i > 0) {  // the root spells nothing and is never recorded
-                    found_.push_back(OneEditFound{on_path_[i], edit});
-                }
+    // The path's step from its node of depth t (spelling q[0 ... t)) to
+    // the child labelled q[t], put on the path; false when there is none
+    // (or t is the query's end) and the path stops.
+    bool step_path(std::size_t t) {
+        if (t >= n_) {
+            return false;
+        }
+        step_hook();
+        const QuickStep step = quick_child(edges_, edge_labels_, on_path_[t], query_[t]);
+        if (!step.found) {
+            return false;
+        }
+        const std::uint32_t u = step.template child<kNodeOrder>(edges_);
+        ask_node(u, t + 1);
+        on_path_.push_back(u);
+        return true;
+    }
+
+    // Asks for the labels of the children of the path's node of depth i,
+    // which start_below reads (the root's children are looked up in their
+    // label sets instead, when it has them).
+    void ask_children(std::size_t i) const {
+        if (i == 0 && root_sets_ != nullptr && 2 < n_) {
+            return;
+        }
+        const std::uint32_t v = on_path_[i];
+        const std::size_t start = edges_.start(v);
+        const std::size_t end = edges_.end(v);
+        if (start >= end || i >= n_) {
+            return;  // no children, or past the query's end (only v's own labels are read)
+        }
+        const std::uint32_t first = first_child(start);
+        for (std::size_t k = start; k < end; ++k) {
+            const std::uint32_t c = first + pos(k - start);
+            if constexpr (kNodeOrder) {
+                ask_step(edges_.start(c), false);
             } else {
-                cursors_.push_back(OneEditCursor{on_path_[i], pos(i + 1), edit});
+                __builtin_prefetch(edges_.shifts() + c);
             }
+        }
+    }
+
+    // The edits made at the path's node of depth i: taking out q[i], and
+    // those below it (start_below). False past the budget.
+    bool start_at(std::size_t i) {
+        if (i < n_) {
+            start_deletion(i);
+        }
+        return start_below(i);
+    }
+
+    // The deletion of q[i] (i < n; the node spelling q[0 ... i) is on the
+    // path), followed from that node.
+    void start_deletion(std::size_t i) {
+        if (i + 1 < n_ && query_[i] == query_[i + 1]) {
+            return;  // the same text as taking out q[i + 1]
+        }
+        const OneEdit edit{pos(i), 0, OneEdit::kDelete};
+        if (i + 1 == n_) {
+            if (i > 0) {  // the root spells nothing and is never recorded
+                found_.push_back(OneEditFound{on_path_[i], edit});
+            }
+        } else {
+            cursors_.push_back(OneEditCursor{on_path_[i], pos(i + 1), edit});
         }
     }
 
@@ -212,6 +287,7 @@ private:
             if (c_start >= c_end) {
                 continue;
             }
+            ask_step(c_start, false);
             std::uint32_t after_insert = 0;  // the child's edge + 1 labelled q[i], or 0
             std::uint32_t after_replace = 0;  // and q[i + 1]
             const std::size_t width = c_end - c_start;
@@ -303,6 +379,9 @@ private:
             const std::size_t width = c_start < c_end ? c_end - c_start : 0;
             // Not the path's own child, nor one never entered.
             const bool other = entered(x) && x != here;
+            if constexpr (kNodeOrder) {
+                __builtin_prefetch(edges_.shifts() + c_start + 1);  // where both edits go next
+            }
             if (width > 64) {
                 const std::size_t ki = find_label(edge_labels_, c_start, c_end, here);
                 const std::size_t kr = find_label(edge_labels_, c_start, c_end, next);
@@ -319,8 +398,8 @@ private:
             const std::uint32_t c_first = first_child(at);
             const std::uint32_t after_insert = c_first + pos(std::countr_zero(ins));
             const std::uint32_t after_replace = c_first + pos(std::countr_zero(rep));
-            __builtin_prefetch(edges_.shifts() + (ins != 0 ? after_insert : c));
-            __builtin_prefetch(edges_.shifts() + (rep != 0 ? after_replace : c));
+            ask_node(ins != 0 ? after_insert : c, i + 1);
+            ask_node(rep != 0 ? after_replace : c, i + 2);
             return ChildSteps{after_insert, after_replace, ins != 0, rep != 0};
         });
     }
@@ -330,16 +409,16 @@ private:
         if (j == n_) {
             found_.push_back(OneEditFound{node, edit});
         } else {
-            __builtin_prefetch(edges_.shifts() + node);
+            ask_node(node, j);
             cursors_.push_back(OneEditCursor{node, pos(j), edit});
         }
     }
 
-    // Follows every cursor's rest of the query, a step for each per pass,
-    // until each has arrived (found) or found no child.
-    void follow() {
-        std::size_t live = cursors_.size();
-        while (live > 0) {
+    // Steps every cursor once along its rest of the query: those that
+    // arrive are found, those that find no child end, and the others stay.
+    void follow_once() {
+        const std::size_t live = cursors_.size();
+        {
             OneEditCursor* const cursors = cursors_.data();
             std::size_t kept = 0;
             for (std::size_t i = 0; i < live; ++i) {
@@ -376,10 +455,10 @@ private:
                     found_.push_back(OneEditFound{child, cur.edit});
                     continue;
                 }
-                __builtin_prefetch(edges_.shifts() + child);
+                ask_node(child, cur.j + 1);
                 cursors[kept++] = OneEditCursor{child, cur.j + 1, cur.edit};
             }
-            live = kept;
+            cursors_.resize(kept);
         }
     }
 

@@ -910,6 +910,31 @@ TEST(Engines, OneEditWalkWithEdgesInNodeOrderAndWithout) {
     }
 }
 
+// The one-edit walk follows the query's path and the edits made along it
+// together, a level a pass: queries whose path stops at every depth (at the
+// root, midway, at the query's end, past the deepest term), with repeated
+// code points (one canonical deletion of a run), short enough to skip the
+// root's label sets (two code points) or not, and terms as prefixes of one
+// another, against the checked walk with both reporters and with limits.
+TEST(Engines, OneEditWalkWhereverThePathStops) {
+    const SearchIndex index{breadth_first(sealed_word_trie(
+        {U"abcde", U"abcdf", U"abd", U"abxde", U"bbcde", U"aabcde", U"abccde", U"ab", U"a", U"abcdefg", U"ba",
+         U"abcdde", U"zz"}))};
+    ASSERT_TRUE(walk::one_edit_applies(index.derived()));
+    ASSERT_TRUE(index.derived().edges_in_node_order());
+    const char32_t* queries[] = {U"", U"a", U"b", U"q", U"ab", U"ax", U"xb", U"abc", U"abx", U"abcd", U"abcde",
+                                 U"xbcde", U"axcde", U"abxde", U"abcxe", U"abcdx", U"abcdef", U"abcdefgh",
+                                 U"abcdefghij", U"aabbccdde", U"abbcde", U"aaa", U"zzz", U"acbde", U"bcde"};
+    for (const char32_t* q : queries) {
+        for (const Limit limit : {Limit{}, Limit{1}, Limit{3}}) {
+            check_engines_agree(index, q, 1, limit);
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+    }
+}
+
 // A seeded sample of the word list, laid out as the builder lays it out, with
 // queries made from its words by a few edits.
 TEST(Engines, AgreeOnAWordListSample) {
