@@ -396,6 +396,103 @@ TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
     }
 }
 
+// A tree laid out breadth-first, each node's children consecutive (edge k
+// leads to node k + 1), as the builder's callers lay out an index: the
+// layout every merge of a real index takes.
+Trie breadth_first_tree(std::mt19937& rng, std::uint32_t n) {
+    Trie t;
+    std::uint32_t next = 1;
+    for (std::uint32_t v = 0; v < n; ++v) {
+        t.node_shifts.push_back(next - 1);
+        const std::uint32_t fan = v == 0 ? 1 + rng() % 6 : (rng() % 3 == 0 ? 0 : 1 + rng() % (rng() % 4 == 0 ? 12 : 3));
+        for (std::uint32_t k = 0; k < fan && next < n; ++k) {
+            t.child_transitions.push_back(next++);
+        }
+    }
+    t.child_labels.assign(n, U'a');
+    return t;
+}
+
+// Trees as the builder sees them, against the step-by-step merge: lists
+// in merged order and out of it, repeated videos, cuts that fall inside
+// and outside the lists, counts that pass 32 bits when summed, and video
+// numbers past the range that the summing table covers (from 2^16 on for
+// so small an input), so that one build takes every way a merge can go.
+TEST(Propagate, MatchesStepByStepMergeOnBreadthFirstTrees) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 400; ++round) {
+        const std::uint32_t n = 1 + rng() % 300;
+        Trie t = breadth_first_tree(rng, n);
+        const std::uint32_t videos = 1 + rng() % (round % 2 == 0 ? 20 : 400);
+        const bool huge = round % 5 == 0;
+        const bool far = round % 7 == 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (rng() % 3 == 0) {
+                t.payloads.push_absent();
+                continue;
+            }
+            Payload p = random_payload(rng, videos, huge, 8);
+            if (far && rng() % 4 == 0 && !p.video_ids.empty()) {
+                p.video_ids[0] = (1u << 16) + rng() % 3;
+            }
+            if (rng() % 2 == 0) {
+                // Some lists come already in merged order.
+                Payload sorted{p.total_count, {}, {}};
+                sorted.merge_from(p);
+                p.video_ids = sorted.video_ids;
+                p.video_counts = sorted.video_counts;
+            }
+            t.payloads.push(p);
+        }
+        t.is_terminal.assign(n, 1);
+        const std::uint32_t top_n = rng() % 4 == 0 ? 0 : 1 + rng() % 12;
+        Trie expected = t;
+        reference_propagate(expected, top_n);
+        t.propagate(top_n);
+        ASSERT_EQ(t.payloads, expected.payloads) << "round " << round;
+    }
+}
+
+// A fault is met where the merges one by one would meet it: a child whose
+// counts are fewer than its ids as it is merged, before a later edge that
+// lies past child_transitions is read; an unmerged leaf keeps such lists.
+TEST(Propagate, FaultsInMergeOrder) {
+    struct Case {
+        const char* name;
+        Ids shifts, transitions;
+        std::vector<std::optional<Payload>> input;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"short counts of a child, then an edge past the end",
+         {0, 3},
+         {1, 1},
+         {std::nullopt, P(1, {5, 6, 7}, {1})},
+         "index out of bounds: the len is 1 but the index is 1"},
+        {"a leaf's short counts are kept; its parent's edge past the end fails",
+         {0, 3},
+         {0, 0},
+         {std::nullopt, P(1, {5, 6, 7}, {1})},
+         "index out of bounds: the len is 2 but the index is 2"},
+        {"short counts of the node's own, met with its first child",
+         {0, 1},
+         {1},
+         {P(1, {5, 6}, {}), P(1, {5}, {1})},
+         "index out of bounds: the len is 0 but the index is 0"},
+    };
+    for (const Case& c : cases) {
+        Trie t = make_trie(c.shifts, c.transitions, c.input);
+        const PayloadTable before = t.payloads;
+        try {
+            t.propagate(4);
+            ADD_FAILURE() << c.name << ": no failure";
+        } catch (const IndexOutOfBounds& e) {
+            EXPECT_EQ(std::string(e.what()), c.message) << c.name;
+        }
+        EXPECT_EQ(t.payloads, before) << c.name;
+    }
+}
+
 // ------------------------------------------------------------ builder checks
 
 TEST(BuildChecks, LengthsAndEdgeTargets) {
