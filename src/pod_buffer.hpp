@@ -91,6 +91,16 @@ public:
         std::copy(first, last, data_ + size_);
         size_ += n;
     }
+    // Room for n values past the end, growing as append() does; what is
+    // written there becomes part of the buffer by keep().
+    T* spare(std::size_t n) {
+        if (capacity_ - size_ < n) {
+            reallocate(std::max(size_ + n, 2 * capacity_));
+        }
+        return data_ + size_;
+    }
+    // The first k values of the last spare() room, k at most its size.
+    void keep(std::size_t k) { size_ += k; }
     void shrink_to_fit() {
         if (capacity_ > size_) {
             reallocate(size_);

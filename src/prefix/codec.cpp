@@ -21,6 +21,7 @@
 
 #include "failures.hpp"
 #include "large_pages.hpp"
+#include "prefix/varint_runs.hpp"
 #include "text.hpp"
 
 namespace quillmesh {
@@ -272,6 +273,88 @@ bool has_marker_byte(std::uint64_t x) {
     return (((x & kLow7) + kFive) & x & kHigh) != 0;
 }
 
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    if constexpr (std::endian::native != std::endian::little) {
+        x = byteswap64(x);
+    }
+    return x;
+}
+
+std::uint32_t load32(const std::uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint32_t x;
+        std::memcpy(&x, p, sizeof x);
+        return x;
+    } else {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+    }
+}
+
+// One bit per byte of x, bit i for byte i, from the bytes' high bits (the
+// other bits of `high` zero): the eight bits gathered by one multiplication,
+// whose partial products never overlap.
+unsigned byte_mask(std::uint64_t high) {
+    return static_cast<unsigned>(((high >> 7) * 0x0102040810204080ull) >> 56);
+}
+
+// Identifier lists mix one-byte values and 251-forms unpredictably, and read
+// value by value each value's first byte must be read before the next one
+// can be found. Eight bytes are parsed at once instead: which of them are
+// 251 or more fixes where every value starts, as long as each value starting
+// there is a one-byte value or a 251-form, and a table over those 256 masks
+// holds the parse (the table-driven parse of Plaisance, Kurz & Lemire 2015,
+// "Vectorized VByte Decoding", on this format's markers).
+struct Window {
+    std::uint8_t count = 0;   // values that end inside the eight bytes
+    std::uint8_t wide = 0;    // bit i: value i is a 251-form
+    std::uint8_t starts = 0;  // bit s: a value starts at byte s
+    std::array<std::uint8_t, 9> start{};  // value i starts at start[i]; the next after them at start[count]
+};
+
+constexpr std::array<Window, 256> make_windows() {
+    std::array<Window, 256> table{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        Window w;
+        unsigned s = 0;
+        while (true) {
+            const unsigned width = (mask >> s) & 1u ? 3 : 1;
+            if (s + width > 8) {
+                break;
+            }
+            w.start[w.count] = static_cast<std::uint8_t>(s);
+            w.starts = static_cast<std::uint8_t>(w.starts | 1u << s);
+            if (width == 3) {
+                w.wide = static_cast<std::uint8_t>(w.wide | 1u << w.count);
+            }
+            ++w.count;
+            s += width;
+        }
+        w.start[w.count] = static_cast<std::uint8_t>(s);
+        table[mask] = w;
+    }
+    return table;
+}
+
+constexpr std::array<Window, 256> kWindows = make_windows();
+
+// Whether the n bytes at a and at b are equal (a short run, compared eight
+// bytes at a time in line rather than by a library call).
+bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    for (; n >= 8; n -= 8, a += 8, b += 8) {
+        if (load64(a) != load64(b)) {
+            return false;
+        }
+    }
+    for (; n > 0; --n, ++a, ++b) {
+        if (*a != *b) {
+            return false;
+        }
+    }
+    return true;
+}
+
 class Reader {
 public:
     Reader(std::span<const std::uint8_t> bytes, std::size_t at)
@@ -363,6 +446,86 @@ public:
         for (; k < n; ++k) {
             out[k] = u32_checked();
         }
+    }
+
+    // `n` identifiers into out[0, n), as n calls of u32() would read them;
+    // `out` has room for PayloadTable::kRoomSpare more, which the window
+    // parse writes over (eight values are formed per window, whatever it
+    // holds). While sixteen bytes remain, eight at a time (kWindows); a
+    // 252-form alone; the rest, and every fault, value by value.
+    void ids(std::uint32_t* out, std::size_t n) {
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+        constexpr std::uint64_t kFive = 0x0505050505050505ull;  // b >= 251: b's low seven bits + 5 carry
+        constexpr std::uint64_t kFour = 0x0404040404040404ull;  // b >= 252
+        const std::uint8_t* p = p_;
+        std::size_t k = 0;
+        while (k < n && end_ - p >= 16) {
+            const std::uint64_t x = load64(p);
+            const unsigned marks = byte_mask(((x & kLow7) + kFive) & x & kHigh);
+            const unsigned wider = byte_mask(((x & kLow7) + kFour) & x & kHigh);
+            const Window& w = kWindows[marks];
+            for (std::size_t i = 0; i < 8; ++i) {
+                const std::uint32_t y = load32(p + w.start[i]);
+                out[k + i] = (w.wide >> i) & 1u ? (y >> 8) & 0xFFFFu : y & 0xFFu;
+            }
+            std::size_t take = w.count;
+            const unsigned beyond = wider & w.starts;  // values of other forms, or faults
+            if (beyond != 0) {
+                take = 0;
+                while (((beyond >> w.start[take]) & 1u) == 0) {
+                    ++take;
+                }
+            }
+            if (take == 0) {
+                if (*p != kMarkerU32) {
+                    break;
+                }
+                out[k++] = load32(p + 1);
+                p += 5;
+                continue;
+            }
+            take = std::min(take, n - k);
+            k += take;
+            p += w.start[take];
+        }
+        p_ = p;
+        for (; k < n; ++k) {
+            out[k] = u32();
+        }
+    }
+
+    // Counts into out[0, n) while each is written in a form of at most 16
+    // bits (one byte, or a 251-form), returning how many; the next, if any,
+    // is left unread. `out` has room for PayloadTable::kRoomSpare more.
+    std::size_t small_counts(std::uint16_t* out, std::size_t n) {
+        const std::uint8_t* p = p_;
+        std::size_t k = 0;
+        while (k < n && end_ - p >= 16) {
+            const std::size_t run = varint_runs::small_run(p, out + k);
+            if (run > 0) {
+                const std::size_t take = std::min(run, n - k);
+                k += take;
+                p += take;
+            } else if (*p == kMarkerU16) {
+                out[k++] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                p += 3;
+            } else {
+                break;
+            }
+        }
+        while (k < n && p != end_) {
+            if (*p <= kMaxSingleByte) {
+                out[k++] = *p++;
+            } else if (*p == kMarkerU16 && end_ - p >= 3) {
+                out[k++] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                p += 3;
+            } else {
+                break;
+            }
+        }
+        p_ = p;
+        return k;
     }
 
     // A sequence length: read as a 64-bit value, then refused when it does
@@ -501,8 +664,10 @@ public:
         if (offsets_fit) {
             reserve_large(starts, room + 1);
         }
-        std::vector<std::uint32_t> ids_scratch;
-        std::vector<std::uint32_t> counts_scratch;
+        // Whether every slot so far is written in the shortest forms, as the
+        // encoder writes: while it holds, bytes that differ from the
+        // partner's spell another payload, and the values need no comparing.
+        bool shortest = true;
         for (std::uint32_t i = 0; i < n; ++i) {
             if (offsets_fit && i <= room) {
                 starts.push_back(static_cast<std::uint32_t>(p_ - first_slot));
@@ -511,12 +676,13 @@ public:
                 const std::uint32_t j = partner[i];
                 const std::uint8_t* same = first_slot + starts[j];
                 const std::size_t length = starts[j + 1] - starts[j];
-                if (*same == 1 && remaining() >= length && std::memcmp(p_, same, length) == 0) {
+                if (*same == 1 && remaining() >= length && same_bytes(p_, same, length)) {
                     table.push_same_as(j);
                     p_ += length;
                     continue;
                 }
             }
+            const std::uint8_t* const slot_begin = p_;
             const std::uint8_t tag = byte();
             if (tag == 0) {
                 table.push_absent();
@@ -525,14 +691,44 @@ public:
             if (tag != 1) {
                 unexpected_variant("core::option::Option<quillmesh::payload::Payload>", tag);
             }
+            // The lists are read straight into the table, each into room
+            // for no more entries than the remaining input could hold; a
+            // list longer than that fails on its first missing entry.
             const std::uint32_t total = u32();
-            const std::span<const std::uint32_t> ids = list(ids_scratch);
-            const std::span<const std::uint32_t> counts = list(counts_scratch);
-            table.push(total, ids, counts);
+            table.open(total);
+            const std::uint32_t n_ids = length();
+            const std::size_t id_room = std::min<std::size_t>(n_ids, remaining());
+            std::uint32_t* const id_list = table.id_room(id_room);
+            ids(id_list, id_room);
+            table.keep_ids(id_room);
+            if (id_room < n_ids) {
+                u32_checked();  // throws: the input is used up
+            }
+            const std::uint32_t n_counts = length();
+            const std::size_t count_room = std::min<std::size_t>(n_counts, remaining());
+            std::uint16_t* const count_list = table.count_room(count_room);
+            const std::size_t small = small_counts(count_list, count_room);
+            table.keep_counts(small);
+            std::size_t large_bytes = 0;
+            for (std::size_t k = small; k < count_room; ++k) {
+                const std::uint32_t v = u32();
+                large_bytes += varint_size(v);
+                table.append_count(v);
+            }
+            if (count_room < n_counts) {
+                u32_checked();  // throws: the input is used up
+            }
+            table.close();
+            if (shortest) {
+                const std::size_t least = 1 + varint_size(total) + u32_seq_size(std::span(id_list, n_ids)) +
+                                          varint_size(n_counts) + u32_seq_size(std::span(count_list, small)) -
+                                          varint_size(small) + large_bytes;
+                shortest = least == static_cast<std::size_t>(p_ - slot_begin);
+            }
             // Bytes that differ may still spell the same payload (a longer
             // integer form than needed): the values decide, most often at
             // the totals.
-            if (i < room && partner[i] != kNone) {
+            if (!shortest && i < room && partner[i] != kNone) {
                 table.share_last_if_same_as(partner[i]);
             }
         }
@@ -611,21 +807,6 @@ public:
             u32_values(out.data() + done, step);
         }
         return out;
-    }
-
-    // A payload list, read into `scratch` (kept from one list to the next,
-    // never longer than the remaining input), valid until its next use.
-    std::span<const std::uint32_t> list(std::vector<std::uint32_t>& scratch) {
-        const std::uint32_t n = length();
-        const std::size_t room = std::min<std::size_t>(n, remaining());
-        if (scratch.size() < room) {
-            scratch.resize(room);
-        }
-        u32_values(scratch.data(), room);
-        if (room < n) {
-            u32_checked();  // throws: the input is used up
-        }
-        return {scratch.data(), room};
     }
 
 private:

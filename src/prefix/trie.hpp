@@ -225,6 +225,17 @@ public:
         }
     }
     void close() { record_ends(); }
+    // The lists of an open slot written in place, for a decoder that reads
+    // them straight into the table: id_room(n) is room for n ids and
+    // kRoomSpare more (which may be written over and are not kept), of
+    // which keep_ids(k) keeps the first k; count_room and keep_counts the
+    // same for the low halves of counts, each below 2^16, kept before any
+    // append_count of the slot.
+    static constexpr std::size_t kRoomSpare = 16;
+    std::uint32_t* id_room(std::size_t n) { return ids_.spare(n + kRoomSpare); }
+    void keep_ids(std::size_t k) { ids_.keep(k); }
+    std::uint16_t* count_room(std::size_t n) { return counts_low_.spare(n + kRoomSpare); }
+    void keep_counts(std::size_t k) { counts_low_.keep(k); }
     // Truncates, or appends absent slots.
     void resize(std::size_t slots);
     // Reverses the order of the slots, for a table assembled last slot first:
