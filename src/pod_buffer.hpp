@@ -65,12 +65,9 @@ public:
             reallocate(n);
         }
     }
-    // New values are zero. Grows as push_back and append do: a buffer
-    // lengthened by many small resizes is not moved on each.
+    // New values are zero.
     void resize(std::size_t n) {
-        if (n > capacity_) {
-            reallocate(std::max(n, 2 * capacity_));
-        }
+        reserve(n);
         if (n > size_) {
             std::memset(static_cast<void*>(data_ + size_), 0, (n - size_) * sizeof(T));
         }
