@@ -135,7 +135,7 @@ def bench_setup(f):
                  f"figure is reported. {clocks(r)}, measured on a "
                  f"{r['machine']['cpus']}-core machine that was also running other work (load average "
                  f"{r['machine']['loadavg_start'][0]:.1f} at the start, {r['machine']['loadavg_end'][0]:.1f} at the end), "
-                 f"so they vary by a tenth or more between runs. Queries are seeded: a quarter exact words, a quarter with one "
+                 f"so they vary between runs, latencies by as much as half. Queries are seeded: a quarter exact words, a quarter with one "
                  f"edit, a quarter with two, a quarter absent words. They are timed two ways. "
                  f"Distinct queries (the headline, what a service sees): {mod['queries']:,} different "
                  f"queries per call ({peer['queries']:,} for the peers), each called once, in sequence, after a "
