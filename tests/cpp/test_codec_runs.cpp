@@ -21,13 +21,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 // ---------------------------------------------------------------- the runs
 
+#if defined(QUILLMESH_VARINT_SSE2)
 // Bytes drawn around the edges that matter: 250/251/252 and the rest.
 std::uint8_t edge_byte(std::mt19937& rng) {
     static const std::uint8_t kEdges[] = {0, 1, 127, 128, 249, 250, 251, 252, 253, 254, 255};
     return rng() % 2 == 0 ? kEdges[rng() % std::size(kEdges)] : static_cast<std::uint8_t>(rng());
 }
 
-#if defined(QUILLMESH_VARINT_SSE2)
 TEST(VarintRuns, VectorAndPortableFormsAgree) {
     std::mt19937 rng(7);
     for (int round = 0; round < 20000; ++round) {
