@@ -3,9 +3,11 @@
 // varints and trailing bytes, and a seeded round-trip property.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -416,6 +418,80 @@ TEST(Codec, LabelThatIsNotAScalarValueIsRefusedNotWritten) {
 }
 
 // ---------------------------------------------------------------- property
+
+struct CollectingSink : ByteSink {
+    Bytes bytes;
+    void write(const std::uint8_t* data, std::size_t size) override { bytes.insert(bytes.end(), data, data + size); }
+};
+
+// Slots that share a record write the bytes of its first slot, whichever
+// slot that is: the same bytes as a table that stores every slot's lists,
+// and as the writer to a sink, in tables short and long (past the writer's
+// lookahead), with the shared record's first slot before or after the
+// sharing ones (a reversed table), among absent slots and wide counts.
+TEST(Codec, SharedRecordsWriteTheBytesOfTheirFirstSlot) {
+    const Payload kinds[] = {
+        Payload{3, {7, 300}, {2, 1}},
+        Payload{70000, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 251, 65536}, {70000, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+        Payload{0, {}, {}},
+        Payload{5, {9}, {5}},
+    };
+    struct Case {
+        const char* what;
+        std::size_t slots;
+        bool reversed;
+    };
+    const Case cases[] = {
+        {"two slots", 2, false},
+        {"shorter than the lookahead", 9, false},
+        {"longer than the lookahead", 100, false},
+        {"reversed, short", 7, true},
+        {"reversed, long", 100, true},
+    };
+    for (const Case& c : cases) {
+        std::mt19937 rng(static_cast<unsigned>(c.slots) * 2 + c.reversed);
+        PayloadTable shared;
+        std::vector<std::optional<Payload>> plain;
+        std::vector<std::size_t> owner(std::size(kinds), c.slots);  // the first stored slot of each kind
+        for (std::size_t s = 0; s < c.slots; ++s) {
+            const std::size_t roll = rng() % 6;
+            if (roll == 5) {
+                shared.push_absent();
+                plain.emplace_back();
+                continue;
+            }
+            const std::size_t kind = roll % std::size(kinds);
+            if (owner[kind] == c.slots) {
+                owner[kind] = s;
+                shared.push(kinds[kind]);
+            } else {
+                shared.push_same_as(owner[kind]);
+            }
+            plain.emplace_back(kinds[kind]);
+        }
+        if (c.reversed) {
+            shared.reverse();
+            std::reverse(plain.begin(), plain.end());
+        }
+        Trie t;
+        t.child_labels.assign(c.slots, U'a');
+        t.node_shifts.assign(c.slots, 0);
+        t.is_terminal.assign(c.slots, 0);
+        Trie u = t;
+        t.payloads = std::move(shared);
+        u.payloads = PayloadTable(plain);
+        ASSERT_LT(t.payloads.stored_ids(), u.payloads.stored_ids()) << c.what;  // records are shared
+        const Bytes bytes = encode(t);
+        EXPECT_EQ(bytes, encode(u)) << c.what;
+        CollectingSink sink;
+        EXPECT_EQ(encode_to(t, sink), bytes.size()) << c.what;
+        EXPECT_EQ(sink.bytes, bytes) << c.what;
+        const Trie back = decode(bytes);
+        for (std::size_t s = 0; s < c.slots; ++s) {
+            EXPECT_EQ(back.payloads.get(s), plain[s]) << c.what << " slot " << s;
+        }
+    }
+}
 
 std::uint32_t random_u32(std::mt19937& rng) {
     static const std::uint32_t edges[] = {0, 1, 250, 251, 255, 256, 65535, 65536, 2147483647u, 2147483648u,
