@@ -135,7 +135,7 @@ public:
         p_ = put_u32(p_, static_cast<std::uint32_t>(p.video_counts.size()));
         const std::span<const std::uint16_t> narrow = p.video_counts.narrow();
         if (narrow.size() == p.video_counts.size()) {
-            u32_values(narrow);
+            narrow_values(narrow);
         } else {
             u32_values(p.video_counts);
         }
@@ -220,6 +220,30 @@ private:
             ensure(5 * (end - begin));
             std::uint8_t* p = p_;
             for (std::size_t i = begin; i < end; ++i) {
+                p = put_u32(p, values[i]);
+            }
+            p_ = p;
+        }
+    }
+
+    // Counts below 2^16, eight at a time while all eight are one-byte values
+    // (most counts of a word index), else one by one.
+    void narrow_values(std::span<const std::uint16_t> values) {
+        for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+            const std::size_t end = std::min(values.size(), begin + kBlock);
+            ensure(5 * (end - begin));
+            std::uint8_t* p = p_;
+            std::size_t i = begin;
+            for (; i + 8 <= end; i += 8) {
+                if (varint_runs::write_small(values.data() + i, p)) {
+                    p += 8;
+                } else {
+                    for (std::size_t k = i; k < i + 8; ++k) {
+                        p = put_u32(p, values[k]);
+                    }
+                }
+            }
+            for (; i < end; ++i) {
                 p = put_u32(p, values[i]);
             }
             p_ = p;

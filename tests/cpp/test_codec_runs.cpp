@@ -209,6 +209,28 @@ TEST(PayloadLists, ReadAsAPlainReaderWouldWholeAndCutAnywhere) {
     }
 }
 
+// Counts below 2^16 are written eight at a time while eight one-byte values
+// follow: lists of every length up to 26 with one value of another width
+// (or none) at every place write the bytes of one value after another.
+TEST(PayloadLists, CountsWriteAsOneValueAfterAnother) {
+    const std::uint32_t others[] = {250, 251, 0xFFFF, 7};
+    for (std::size_t n = 0; n <= 26; ++n) {
+        for (const std::uint32_t other : others) {
+            for (std::size_t at = 0; at < std::max<std::size_t>(n, 1); ++at) {
+                std::vector<Written> ids;
+                std::vector<Written> counts;
+                for (std::size_t i = 0; i < n; ++i) {
+                    ids.push_back(form_of(static_cast<std::uint32_t>(i), 0));
+                    counts.push_back(form_of(i == at ? other : static_cast<std::uint32_t>(240 + i % 11), 0));
+                }
+                std::size_t lists_at = 0;
+                const Bytes bytes = one_payload(ids, counts, &lists_at);
+                EXPECT_EQ(encode(decode(bytes)), bytes) << n << " values, " << other << " at " << at;
+            }
+        }
+    }
+}
+
 // A parent and its only child with equal payloads share one record however
 // the two are written; while both are in the shortest forms the bytes
 // decide, else the values.
