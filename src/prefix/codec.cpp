@@ -487,16 +487,23 @@ public:
     // parse writes over (eight values are formed per window, whatever it
     // holds). While sixteen bytes remain, eight at a time (kWindows); a
     // 252-form alone; the rest, and every fault, value by value.
-    void ids(std::uint32_t* out, std::size_t n) {
+    //
+    // Returns whether each of them is in its shortest form (a 251-form above
+    // 250, a 252-form above 0xFFFF), found from the window's bytes: a
+    // 251-form at byte s is too long when byte s + 2 is 0 and byte s + 1 at
+    // most 250.
+    bool ids(std::uint32_t* out, std::size_t n) {
         constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
         constexpr std::uint64_t kHigh = 0x8080808080808080ull;
         constexpr std::uint64_t kFive = 0x0505050505050505ull;  // b >= 251: b's low seven bits + 5 carry
         constexpr std::uint64_t kFour = 0x0404040404040404ull;  // b >= 252
         const std::uint8_t* p = p_;
         std::size_t k = 0;
+        unsigned too_long = 0;
         while (k < n && end_ - p >= 16) {
             const std::uint64_t x = load64(p);
-            const unsigned marks = byte_mask(((x & kLow7) + kFive) & x & kHigh);
+            const std::uint64_t marker_bytes = ((x & kLow7) + kFive) & x & kHigh;
+            const unsigned marks = byte_mask(marker_bytes);
             const unsigned wider = byte_mask(((x & kLow7) + kFour) & x & kHigh);
             const Window& w = kWindows[marks];
             for (std::size_t i = 0; i < 8; ++i) {
@@ -515,26 +522,43 @@ public:
                 if (*p != kMarkerU32) {
                     break;
                 }
-                out[k++] = load32(p + 1);
+                out[k] = load32(p + 1);
+                too_long |= static_cast<unsigned>(out[k] <= 0xFFFFu);
+                ++k;
                 p += 5;
                 continue;
             }
             take = std::min(take, n - k);
+            // Marker bytes followed by a byte of at most 250 and a zero
+            // (byte s of `second` is byte s + 1 of the window, of `third`
+            // byte s + 2): 251-forms too long if they start a value taken.
+            const std::uint64_t second = x >> 8;
+            const std::uint64_t third = x >> 16;
+            const std::uint64_t suspect =
+                marker_bytes & ~((((third & kLow7) + kLow7) | third) | (((second & kLow7) + kFive) & second));
+            if (suspect != 0) {
+                too_long |= byte_mask(suspect) & w.starts & ((1u << w.start[take]) - 1);
+            }
             k += take;
             p += w.start[take];
         }
         p_ = p;
         for (; k < n; ++k) {
+            const std::uint8_t* const before = p_;
             out[k] = u32();
+            too_long |= static_cast<unsigned>(static_cast<std::size_t>(p_ - before) != varint_size(out[k]));
         }
+        return too_long == 0;
     }
 
     // Counts into out[0, n) while each is written in a form of at most 16
     // bits (one byte, or a 251-form), returning how many; the next, if any,
     // is left unread. `out` has room for PayloadTable::kRoomSpare more.
-    std::size_t small_counts(std::uint16_t* out, std::size_t n) {
+    // Clears `shortest` when one of them is a 251-form of a value below 251.
+    std::size_t small_counts(std::uint16_t* out, std::size_t n, bool& shortest) {
         const std::uint8_t* p = p_;
         std::size_t k = 0;
+        bool too_long = false;
         while (k < n && end_ - p >= 16) {
             const std::size_t run = varint_runs::small_run(p, out + k);
             if (run > 0) {
@@ -542,7 +566,9 @@ public:
                 k += take;
                 p += take;
             } else if (*p == kMarkerU16) {
-                out[k++] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                out[k] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                too_long = too_long || out[k] <= kMaxSingleByte;
+                ++k;
                 p += 3;
             } else {
                 break;
@@ -552,13 +578,16 @@ public:
             if (*p <= kMaxSingleByte) {
                 out[k++] = *p++;
             } else if (*p == kMarkerU16 && end_ - p >= 3) {
-                out[k++] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                out[k] = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+                too_long = too_long || out[k] <= kMaxSingleByte;
+                ++k;
                 p += 3;
             } else {
                 break;
             }
         }
         p_ = p;
+        shortest = shortest && !too_long;
         return k;
     }
 
@@ -733,7 +762,9 @@ public:
             const std::uint32_t n_ids = length();
             const std::size_t id_room = std::min<std::size_t>(n_ids, remaining());
             std::uint32_t* const id_list = table.id_room(id_room);
-            ids(id_list, id_room);
+            const std::uint8_t* const ids_begin = p_;
+            bool lists_shortest = ids(id_list, id_room);
+            const std::uint8_t* const ids_end = p_;
             table.keep_ids(id_room);
             if (id_room < n_ids) {
                 u32_checked();  // throws: the input is used up
@@ -741,7 +772,9 @@ public:
             const std::uint32_t n_counts = length();
             const std::size_t count_room = std::min<std::size_t>(n_counts, remaining());
             std::uint16_t* const count_list = table.count_room(count_room);
-            const std::size_t small = small_counts(count_list, count_room);
+            const std::uint8_t* const counts_begin = p_;
+            const std::size_t small = small_counts(count_list, count_room, lists_shortest);
+            const std::uint8_t* const counts_end = p_;
             table.keep_counts(small);
             std::size_t large_bytes = 0;
             for (std::size_t k = small; k < count_room; ++k) {
@@ -754,10 +787,12 @@ public:
             }
             table.close();
             if (shortest) {
-                const std::size_t least = 1 + varint_size(total) + u32_seq_size(std::span(id_list, n_ids)) +
-                                          varint_size(n_counts) + u32_seq_size(std::span(count_list, small)) -
-                                          varint_size(small) + large_bytes;
-                shortest = least == static_cast<std::size_t>(p_ - slot_begin);
+                // The lists' own bytes are what they are when each of their
+                // values is in its shortest form; the rest is sized here.
+                const std::size_t least = 1 + varint_size(total) + varint_size(n_ids) +
+                                          static_cast<std::size_t>(ids_end - ids_begin) + varint_size(n_counts) +
+                                          static_cast<std::size_t>(counts_end - counts_begin) + large_bytes;
+                shortest = lists_shortest && least == static_cast<std::size_t>(p_ - slot_begin);
             }
             // Bytes that differ may still spell the same payload (a longer
             // integer form than needed): the values decide, most often at

@@ -262,5 +262,52 @@ TEST(PayloadLists, EqualPayloadsOfAChainShareInAnyForm) {
     }
 }
 
+// The same with the child's payload in the shortest forms but for one value,
+// at every place of either list (inside the eight-byte windows and in the
+// last bytes of the input, which are read value by value): the bytes differ
+// from the parent's, so that one longer form alone must send the child to
+// the values, which are equal.
+TEST(PayloadLists, OneLongerFormAnywhereStillShares) {
+    const std::vector<std::uint32_t> ids = {7, 300, 1, 2, 70000, 3, 4, 5, 6, 250, 251, 8, 9, 10, 11, 12, 13, 14};
+    const std::vector<std::uint32_t> counts = {9, 8, 7, 6, 5, 4, 3, 2, 1, 1, 300, 2, 3, 4, 5, 6, 7, 8};
+    struct Longer {
+        const char* what;
+        int form;  // form_of's: 1 a 251-form, 2 a 252-form
+    };
+    const Longer longer[] = {{"a 251-form", 1}, {"a 252-form", 2}};
+    for (const Longer& l : longer) {
+        for (const bool in_ids : {true, false}) {
+            const std::vector<std::uint32_t>& list = in_ids ? ids : counts;
+            for (std::size_t at = 0; at < list.size(); ++at) {
+                if (form_of(list[at], 0).bytes.size() >= form_of(list[at], l.form).bytes.size()) {
+                    continue;  // already that long
+                }
+                Bytes b = {2, 0, 1, 2, 0, 'a', 1, 1, 2};  // shifts [0, 1], labels, edge 0 -> 1, two payloads
+                for (const bool child : {false, true}) {
+                    for (const bool of_ids : {true, false}) {
+                        const std::vector<std::uint32_t>& values = of_ids ? ids : counts;
+                        if (of_ids) {
+                            b.insert(b.end(), {1, 40});
+                        }
+                        b.push_back(static_cast<std::uint8_t>(values.size()));
+                        for (std::size_t i = 0; i < values.size(); ++i) {
+                            const bool long_one = child && of_ids == in_ids && i == at;
+                            const Written w = form_of(values[i], long_one ? l.form : 0);
+                            b.insert(b.end(), w.bytes.begin(), w.bytes.end());
+                        }
+                    }
+                }
+                b.insert(b.end(), {0, 0, 0, 2, 0, 1});
+                const Trie t = decode(b);
+                const std::string where = std::string(l.what) + (in_ids ? " id " : " count ") + std::to_string(at);
+                EXPECT_EQ(t.payloads.records(), 1u) << where;
+                ASSERT_TRUE(t.payloads.get(1).has_value()) << where;
+                EXPECT_EQ(t.payloads.get(1)->video_ids, ids) << where;
+                EXPECT_EQ(t.payloads.get(1)->video_counts, counts) << where;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quillmesh
