@@ -66,6 +66,7 @@ public:
         used_.clear();
         over_.clear();
         merge_ = 0;
+        added_ = 0;
         if (++stamp_ == 0) {
             for (Slot& s : slots_) {
                 s.stamp = 0;
@@ -87,11 +88,26 @@ public:
             over_.clear();
             merge_ = merge;
         }
-        for (std::size_t i = 0; i < p.video_ids.size(); ++i) {
+        const std::size_t k = p.video_ids.size();
+        const std::span<const std::uint16_t> narrow = p.video_counts.narrow();
+        if (narrow.size() == p.video_counts.size() && added_ + std::uint64_t{k} * 0xFFFF <= kCountMax) {
+            // No slot holds more than added_ (a merge's saturation only
+            // lowers counts), so none can pass 4294967295 here: the usual
+            // case, without the test per entry.
+            std::uint64_t sum = 0;
+            for (std::size_t i = 0; i < k; ++i) {
+                slots_[find_or_insert(p.video_ids[i])].count += narrow[i];
+                sum += narrow[i];
+            }
+            added_ += sum;
+            return;
+        }
+        for (std::size_t i = 0; i < k; ++i) {
             const std::size_t pos = find_or_insert(p.video_ids[i]);
             Slot& s = slots_[pos];
             const bool was_over = s.count > kCountMax;
             s.count += p.video_counts[i];
+            added_ += p.video_counts[i];
             if (!was_over && s.count > kCountMax) {
                 over_.push_back(static_cast<std::uint32_t>(pos));
             }
@@ -200,6 +216,7 @@ private:
     std::vector<std::uint32_t> used_;  // slot positions of the current node
     std::vector<std::uint32_t> over_;  // those whose count passed 32 bits in merge merge_
     std::uint32_t merge_ = 0;
+    std::uint64_t added_ = 0;  // the counts added since begin(), a bound on every slot's count
     std::vector<std::uint64_t> keys_;
 };
 
@@ -253,7 +270,9 @@ void PayloadTable::reserve(std::size_t slots) {
 }
 
 void PayloadTable::add_slot(bool is_present, bool is_shared) {
-    unreverse();
+    if (reversed_) {
+        unreverse();
+    }
     const std::size_t n = size_;
     if (n % 64 == 0) {
         present_.push_back(0);
@@ -579,11 +598,10 @@ void Trie::propagate(std::uint32_t video_top_n) {
             if (c == n) {
                 continue;  // a node listed as its own child contributes nothing
             }
-            const bool given_present = payloads.present(c);
             PayloadView child = empty_payload;
-            if (c > n) {
+            if (c > n && c < n_slots) {
                 child = *out.at(out_slot(c));
-            } else if (given_present) {
+            } else if (payloads.present(c)) {  // throws for a slot past the table
                 child = *payloads.at(c);
             }
             total = saturating_add(total, child.total_count);

@@ -317,13 +317,14 @@ private:
     void append_counts(const Counts& counts) {
         const std::size_t n = counts.size();
         const std::size_t old = counts_low_.size();
-        counts_low_.resize(old + n);
+        std::uint16_t* low = counts_low_.spare(n);
         std::uint32_t bits = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t v = counts[i];
-            counts_low_[old + i] = static_cast<std::uint16_t>(v);
+            low[i] = static_cast<std::uint16_t>(v);
             bits |= v;
         }
+        counts_low_.keep(n);
         if (bits > 0xFFFF || open_record_is_wide()) {
             for (std::size_t i = 0; i < n; ++i) {
                 if (counts[i] > 0xFFFF || open_record_is_wide()) {

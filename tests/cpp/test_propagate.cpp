@@ -396,6 +396,43 @@ TEST(Propagate, MatchesStepByStepMergeOnArbitraryGraphs) {
     }
 }
 
+// One node with tens of thousands of children whose counts fit 16 bits each
+// but whose sums pass 32 bits part way through the node's merges: the sums
+// saturate at the merge where they pass, whichever lists came before.
+TEST(Propagate, SixteenBitCountsSummingPast32Bits) {
+    struct Case {
+        const char* name;
+        std::uint32_t children;
+        std::function<Payload(std::uint32_t)> child;  // of child 1, 2, ...
+        std::uint32_t top_n;
+    };
+    const Case cases[] = {
+        {"sum reaches 4294967295 exactly", 65537, [](std::uint32_t) { return P(1, {1}, {65535}); }, 4},
+        {"sum passes it at the last merge", 65538, [](std::uint32_t) { return P(1, {1, 2}, {65535, 65534}); }, 4},
+        {"two videos tie once saturated", 65540, [](std::uint32_t i) { return P(1, {i % 2 + 1}, {65535}); }, 1},
+        {"a wide list after the narrow ones", 65536,
+         [](std::uint32_t i) { return i == 65536 ? P(1, {2, 1}, {70000, 65536}) : P(1, {1, 2}, {65535, 3}); }, 4},
+        {"a wide list first", 65536,
+         [](std::uint32_t i) { return i == 1 ? P(1, {1}, {kMax - 5}) : P(1, {3, 1}, {2, 1}); }, 4},
+    };
+    for (const Case& c : cases) {
+        Ids shifts(c.children + 1, c.children);
+        shifts[0] = 0;
+        Ids transitions(c.children);
+        std::vector<std::optional<Payload>> input{P(0, {2}, {65535})};
+        for (std::uint32_t i = 1; i <= c.children; ++i) {
+            transitions[i - 1] = i;
+            input.push_back(c.child(i));
+        }
+        Trie t = make_trie(shifts, transitions, input);
+        Trie expected = t;
+        reference_propagate(expected, c.top_n);
+        t.propagate(c.top_n);
+        EXPECT_EQ(t.payloads.get(0), expected.payloads.get(0)) << c.name;
+        EXPECT_EQ(t.payloads, expected.payloads) << c.name;
+    }
+}
+
 // A tree laid out breadth-first, each node's children consecutive (edge k
 // leads to node k + 1), as the builder's callers lay out an index: the
 // layout every merge of a real index takes.
