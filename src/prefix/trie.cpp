@@ -114,14 +114,16 @@ public:
         }
     }
 
-    // Writes the accumulated entries into `ids` and `counts` after merge
-    // `last`, largest merged count first (equal counts by ascending video),
-    // cut to top_n. Returns whether the stored lists are also in order by
+    // Writes the accumulated entries into the first `kept` places of `ids`
+    // and `counts` after merge `last`, largest merged count first (equal
+    // counts by ascending video), cut to top_n; the two lists only grow, so
+    // that a short list after a long one costs no clearing. Returns whether the stored lists are also in order by
     // their stored counts (false once a count above 4294967295 was stored
     // saturated: a merge of them alone may then reorder them).
-    bool emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
+    bool emit(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n,
+              std::size_t& kept) {
         if (!over_.empty()) {
-            emit_wide(ids, counts, top_n);
+            emit_wide(ids, counts, top_n, kept);
             return false;
         }
         keys_.clear();
@@ -133,8 +135,8 @@ public:
             std::nth_element(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(k), keys_.end());
         }
         std::sort(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(k));
-        ids.resize(k);
-        counts.resize(k);
+        room_for(ids, counts, k);
+        kept = k;
         for (std::size_t i = 0; i < k; ++i) {
             ids[i] = static_cast<std::uint32_t>(keys_[i]);
             counts[i] = static_cast<std::uint32_t>(kCountMax - (keys_[i] >> 32));
@@ -151,7 +153,8 @@ private:
 
     // emit() where some count passed 32 bits (rare: merged counts near the
     // root of a huge index): the same order on (count, video) pairs.
-    void emit_wide(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n) {
+    void emit_wide(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::uint32_t top_n,
+                   std::size_t& kept) {
         std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs;
         pairs.reserve(used_.size());
         for (std::uint32_t pos : used_) {
@@ -165,11 +168,20 @@ private:
             std::nth_element(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k), pairs.end(), before);
         }
         std::sort(pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k), before);
-        ids.resize(k);
-        counts.resize(k);
+        room_for(ids, counts, k);
+        kept = k;
         for (std::size_t i = 0; i < k; ++i) {
             ids[i] = pairs[i].second;
             counts[i] = static_cast<std::uint32_t>(std::min(pairs[i].first, kCountMax));
+        }
+    }
+
+    static void room_for(std::vector<std::uint32_t>& ids, std::vector<std::uint32_t>& counts, std::size_t k) {
+        if (ids.size() < k) {
+            ids.resize(k);
+        }
+        if (counts.size() < k) {
+            counts.resize(k);
         }
     }
 
@@ -580,6 +592,8 @@ void Trie::propagate(std::uint32_t video_top_n) {
     VideoAccumulator acc;
     std::vector<std::uint32_t> ids;
     std::vector<std::uint32_t> counts;
+    std::size_t kept_ids = 0;  // the lists' lengths, their first places
+    std::size_t kept_counts = 0;
 
     for (std::size_t n = n_nodes; n-- > 0;) {
         const std::optional<PayloadView> given = payloads.at(n);
@@ -646,11 +660,15 @@ void Trie::propagate(std::uint32_t video_top_n) {
             const auto only_counts = first_n(only_view.video_counts, video_top_n);
             ids.assign(only_ids.begin(), only_ids.end());
             counts.assign(only_counts.begin(), only_counts.end());
+            kept_ids = ids.size();
+            kept_counts = counts.size();
             finished[n] = 1;
         } else {
-            finished[n] = acc.emit(ids, counts, video_top_n) ? 1 : 0;
+            finished[n] = acc.emit(ids, counts, video_top_n, kept_ids) ? 1 : 0;
+            kept_counts = kept_ids;
         }
-        out.push(total, ids, counts);
+        out.push(total, std::span<const std::uint32_t>(ids.data(), kept_ids),
+                 std::span<const std::uint32_t>(counts.data(), kept_counts));
     }
     out.reverse();
     out.shrink_to_fit();
