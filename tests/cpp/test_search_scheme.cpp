@@ -168,6 +168,74 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnAWordListSample) {
     }
 }
 
+// Short queries at bound 2, each length with its own split of the query,
+// on dense tries where a hundred terms and more match.
+TEST(SearchScheme, AgreesWithTheCheckedWalkOnShortQueriesOfManyMatches) {
+    const std::u32string alphabet = U"abc";
+    std::mt19937 rng(2091);
+    std::size_t most = 0;
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::u32string> words;
+        const std::size_t count = 300 + rng() % 1500;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::u32string w;
+            const std::size_t len = 2 + rng() % 7;
+            for (std::size_t k = 0; k < len; ++k) {
+                w.push_back(alphabet[rng() % alphabet.size()]);
+            }
+            words.push_back(w);
+        }
+        const SearchIndex index{word_trie(words, Shape{round % 2 == 0, round % 3 != 1}, rng)};
+        ASSERT_NE(index.derived().reversed(), nullptr);
+        for (const std::size_t n : {4u, 5u, 6u, 7u, 8u}) {
+            std::u32string q;
+            for (std::size_t k = 0; k < n; ++k) {
+                q.push_back(alphabet[rng() % alphabet.size()]);
+            }
+            for (const Limit limit : {Limit{}, Limit{1}, Limit{1 + static_cast<std::uint32_t>(rng() % 200)}}) {
+                expect_same(index, q, 2, limit);
+                if (HasFatalFailure()) {
+                    return;
+                }
+            }
+            most = std::max(most, run(walk::Engine::kChecked, index, q, 2, Limit{}, terms_into).size());
+        }
+    }
+    EXPECT_GT(most, 100u);
+}
+
+// The finds of both searches put in walk order: by rank, each rank once, at
+// its least distance, however often and in whatever order it was found.
+TEST(SearchScheme, PutsFindsInWalkOrder) {
+    std::mt19937 rng(77);
+    const std::uint32_t tops[] = {1, 200, 70000, 1u << 25, 0xFFFFFFFFu};
+    for (const std::uint32_t top : tops) {
+        for (const std::size_t size : {0u, 1u, 5u, 64u, 700u}) {
+            std::vector<walk::scheme::Found> found;
+            std::map<std::uint32_t, std::uint32_t> least;  // rank -> least distance
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::uint32_t rank =
+                    i % 7 == 0 ? top - static_cast<std::uint32_t>(i % 3) * (top / 2) : static_cast<std::uint32_t>(rng() % (std::uint64_t{top} + 1));
+                const std::uint32_t distance = rng() % 4;
+                found.push_back(walk::scheme::Found{rank, rank ^ 0x5555u, distance, static_cast<std::uint32_t>(i), i % 2 == 0});
+                const auto [at, fresh] = least.emplace(rank, distance);
+                if (!fresh) {
+                    at->second = std::min(at->second, distance);
+                }
+            }
+            walk::scheme::in_walk_order(found);
+            ASSERT_EQ(found.size(), least.size()) << "top " << top << ", size " << size;
+            auto want = least.begin();
+            for (const walk::scheme::Found& f : found) {
+                EXPECT_EQ(f.rank, want->first) << "top " << top << ", size " << size;
+                EXPECT_EQ(f.distance, want->second) << "rank " << f.rank;
+                EXPECT_EQ(f.node, f.rank ^ 0x5555u) << "a find keeps its own fields";
+                ++want;
+            }
+        }
+    }
+}
+
 // Which indexes get a reversed index (and so the engine): only those where
 // every walked node has one path. The others, and every reporter that takes
 // prefix nodes, keep the forward walks, with the checked walk's answers.
