@@ -166,7 +166,20 @@ struct TermReporter {
     bool terminals_only() const { return true; }
 
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t> path) {
-        out.push_back(MatchResult{encode_utf8(std::u32string_view(path.data(), path.size())), node, distance});
+        MatchResult& m = out.emplace_back();
+        m.node = node;
+        m.distance = distance;
+        // A path of ASCII labels is its own UTF-8, a byte a label.
+        char32_t any = 0;
+        for (const char32_t c : path) {
+            any |= c;
+        }
+        if (any < 0x80) {
+            m.text.resize(path.size());
+            std::copy(path.begin(), path.end(), m.text.begin());
+        } else {
+            m.text = encode_utf8(std::u32string_view(path.data(), path.size()));
+        }
     }
 
     void restart() { out.clear(); }
