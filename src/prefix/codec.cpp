@@ -15,9 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -135,7 +133,7 @@ public:
         p_ = put_u32(p_, static_cast<std::uint32_t>(p.video_counts.size()));
         const std::span<const std::uint16_t> narrow = p.video_counts.narrow();
         if (narrow.size() == p.video_counts.size()) {
-            narrow_values(narrow);
+            u32_values(narrow);
         } else {
             u32_values(p.video_counts);
         }
@@ -180,14 +178,6 @@ public:
         p_ += n;
     }
 
-    // Into room known to be large enough: where the next byte goes, and
-    // bytes written earlier written again from there.
-    std::uint8_t* at() requires(!kSink) { return p_; }
-    void again(std::size_t from, std::size_t n) requires(!kSink) {
-        std::memcpy(p_, start_ + from, n);
-        p_ += n;
-    }
-
 private:
     template <class T>
     static void store_le(std::uint8_t* p, T v) {
@@ -220,30 +210,6 @@ private:
             ensure(5 * (end - begin));
             std::uint8_t* p = p_;
             for (std::size_t i = begin; i < end; ++i) {
-                p = put_u32(p, values[i]);
-            }
-            p_ = p;
-        }
-    }
-
-    // Counts below 2^16, eight at a time while all eight are one-byte values
-    // (most counts of a word index), else one by one.
-    void narrow_values(std::span<const std::uint16_t> values) {
-        for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
-            const std::size_t end = std::min(values.size(), begin + kBlock);
-            ensure(5 * (end - begin));
-            std::uint8_t* p = p_;
-            std::size_t i = begin;
-            for (; i + 8 <= end; i += 8) {
-                if (varint_runs::write_small(values.data() + i, p)) {
-                    p += 8;
-                } else {
-                    for (std::size_t k = i; k < i + 8; ++k) {
-                        p = put_u32(p, values[k]);
-                    }
-                }
-            }
-            for (; i < end; ++i) {
                 p = put_u32(p, values[i]);
             }
             p_ = p;
@@ -934,80 +900,6 @@ std::size_t encoded_size_bound(const Trie& trie) {
 
 namespace {
 
-// The payloads into room that holds them all: the slots that share a record
-// (about a third of a propagated word index's list entries) write the same
-// bytes as the first slot of that record, so those bytes are copied from
-// where they were first written rather than encoded again. Those bytes, and
-// the note of where they lie, are far behind by then: each slot is written
-// kLag slots after it is met, its note asked for on meeting it and its
-// earlier bytes half way. Offsets are 32-bit: past 4 GiB of output, and
-// where no table of them can be had, every slot is encoded.
-void write_payloads_once(Writer<false>& w, const PayloadTable& payloads) {
-    struct Written {
-        std::uint32_t from;
-        std::uint32_t size;  // 0: not written yet (a present slot takes 4 bytes or more)
-    };
-    struct Met {
-        std::size_t record;
-        bool present;
-        PayloadView view;
-    };
-    constexpr std::size_t kLag = 16;  // a power of two
-    const std::size_t records = payloads.records();
-    // calloc: fresh pages come zeroed, and only those touched are faulted in.
-    const std::unique_ptr<Written, decltype(&std::free)> notes(
-        static_cast<Written*>(records > 0 ? std::calloc(records, sizeof(Written)) : nullptr), &std::free);
-    Written* const written = notes.get();
-    const std::uint8_t* const base = w.at() - w.written();
-    std::array<Met, kLag> queue{};
-    const auto write = [&](const Met& m) {
-        if (!m.present) {
-            w.byte(0);
-            return;
-        }
-        if (written == nullptr) {
-            w.payload(m.view);
-            return;
-        }
-        Written& seen = written[m.record];
-        if (seen.size != 0) {
-            w.again(seen.from, seen.size);
-            return;
-        }
-        const std::uint8_t* const begin = w.at();
-        w.payload(m.view);
-        const auto from = static_cast<std::size_t>(begin - base);
-        const auto size = static_cast<std::size_t>(w.at() - begin);
-        if (from + size <= 0xFFFFFFFFu) {
-            seen = Written{static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(size)};
-        }
-    };
-    std::size_t met = 0;
-    payloads.for_each_slot([&](std::size_t, std::size_t r, const PayloadView* p) {
-        if (met >= kLag) {
-            write(queue[met % kLag]);
-        }
-        if (written != nullptr) {
-            __builtin_prefetch(written + r);
-            if (met >= kLag / 2) {
-                const Met& half = queue[(met - kLag / 2) % kLag];
-                const Written seen = written[half.record];
-                if (half.present && seen.size != 0) {
-                    const std::uint8_t* const from = base + seen.from;
-                    for (std::uint32_t line = 0; line < seen.size + 63; line += 64) {
-                        __builtin_prefetch(from + line);
-                    }
-                }
-            }
-        }
-        queue[met % kLag] = p == nullptr ? Met{r, false, PayloadView{}} : Met{r, true, *p};
-        ++met;
-    });
-    for (std::size_t k = met > kLag ? met - kLag : 0; k < met; ++k) {
-        write(queue[k % kLag]);
-    }
-}
-
 // The eight fields, written once for both kinds of output.
 template <bool kSink>
 void write_trie(Writer<kSink>& w, const Trie& trie) {
@@ -1016,18 +908,14 @@ void write_trie(Writer<kSink>& w, const Trie& trie) {
     w.characters(trie.child_labels);
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    if constexpr (!kSink) {
-        write_payloads_once(w, trie.payloads);
-    } else {
-        trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
-            if (p == nullptr) {
-                w.ensure(1);
-                w.byte(0);
-            } else {
-                w.payload(*p);
-            }
-        });
-    }
+    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
+        if (p == nullptr) {
+            w.ensure(1);
+            w.byte(0);
+        } else {
+            w.payload(*p);
+        }
+    });
     w.varint(trie.video_uuids.size());
     // The identifiers are one run of bytes, copied a block at a time (a
     // block fits the sink's buffer).
