@@ -142,34 +142,20 @@ public:
     VideoScorer(const Trie& trie, std::size_t term_length)
         : trie_(trie), term_length_(term_length), table_(room_->slots) {}
 
+    // Takes a match. Matches are scored kBatch at a time: a payload read is
+    // a chain of dependent misses (the slot's bits, its record, the record's
+    // ends, then its lists), and scoring each as it comes would wait on the
+    // whole chain once per node; a batch looks up every payload first, so
+    // the chains of its nodes are in flight together, asks for their lists,
+    // and only then sums them, in the same order.
     void add(std::uint32_t node, std::uint32_t distance) {
         ++matched_;
         if (failed_) {
             return;
         }
-        if (base_weight(distance, term_length_) <= 0.0) {
-            return;  // weightless: nothing of the node is read
-        }
-        if (node >= trie_.is_terminal.size()) {
-            return hold(trie_.is_terminal.size(), node);
-        }
-        const double w = node_weight(distance, term_length_, trie_.is_terminal[node] != 0);
-        if (node >= trie_.payloads.size()) {
-            return hold(trie_.payloads.size(), node);
-        }
-        const std::optional<PayloadView> p = trie_.payloads.at(node);
-        if (!p) {
-            return;
-        }
-        const std::size_t count = p->video_ids.size();
-        if (p->video_counts.size() < count) {
-            // The first read past the end of video_counts.
-            return hold(p->video_counts.size(), p->video_counts.size());
-        }
-        total_ += w * static_cast<double>(p->total_count);
-        table_.make_room(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            table_.add(p->video_ids[i], w * static_cast<double>(p->video_counts[i]));
+        pending_[pending_count_++] = NodeMatch{node, distance};
+        if (pending_count_ == kBatch) {
+            flush();
         }
     }
 
@@ -180,6 +166,7 @@ public:
     // reports again from the start.
     void restart() {
         matched_ = 0;
+        pending_count_ = 0;
         failed_ = false;
         total_ = 0.0;
         table_.clear();
@@ -187,9 +174,72 @@ public:
 
     // The ranked rows, or the held failure. The last use of the scorer: the
     // candidates are sorted in the table's own storage.
-    std::vector<VideoScore> rank(std::optional<std::uint32_t> limit, std::optional<double> min_score);
+    void rank(std::optional<std::uint32_t> limit, std::optional<double> min_score, std::vector<RankedVideo>& out);
 
 private:
+    static constexpr std::size_t kBatch = 16;
+
+    // One weighed node of a batch and its payload.
+    struct Weighed {
+        double weight;
+        PayloadView payload;
+    };
+
+    // Scores the pending matches, in their order.
+    void flush() {
+        Weighed weighed[kBatch];
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < pending_count_; ++k) {
+            const auto [node, distance] = pending_[k];
+            if (base_weight(distance, term_length_) <= 0.0) {
+                continue;  // weightless: nothing of the node is read
+            }
+            if (node >= trie_.is_terminal.size()) {
+                hold(trie_.is_terminal.size(), node);
+                break;
+            }
+            const double w = node_weight(distance, term_length_, trie_.is_terminal[node] != 0);
+            if (node >= trie_.payloads.size()) {
+                hold(trie_.payloads.size(), node);
+                break;
+            }
+            std::optional<PayloadView> p = trie_.payloads.at(node);
+            if (!p) {
+                continue;
+            }
+            if (p->video_counts.size() < p->video_ids.size()) {
+                // The first read past the end of video_counts.
+                hold(p->video_counts.size(), p->video_counts.size());
+                break;
+            }
+            weighed[count++] = Weighed{w, *p};
+        }
+        pending_count_ = 0;
+        if (failed_) {
+            return;  // rank() raises it; nothing scored matters any more
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const PayloadView& p = weighed[k].payload;
+            if (!p.video_ids.empty()) {
+                __builtin_prefetch(p.video_ids.data());
+                const std::span<const std::uint16_t> counts = p.video_counts.narrow();
+                if (!counts.empty()) {
+                    __builtin_prefetch(counts.data());
+                }
+            }
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const double w = weighed[k].weight;
+            const PayloadView& p = weighed[k].payload;
+            total_ += w * static_cast<double>(p.total_count);
+            const std::size_t videos = p.video_ids.size();
+            table_.make_room(videos);
+            for (std::size_t i = 0; i < videos; ++i) {
+                table_.add(p.video_ids[i], w * static_cast<double>(p.video_counts[i]));
+            }
+        }
+    }
+
     void hold(std::size_t len, std::size_t index) {
         failed_ = true;
         failure_len_ = len;
@@ -199,6 +249,8 @@ private:
     const Trie& trie_;
     std::size_t term_length_;
     std::size_t matched_ = 0;
+    NodeMatch pending_[kBatch];
+    std::size_t pending_count_ = 0;
     bool failed_ = false;
     std::size_t failure_len_ = 0;
     std::size_t failure_index_ = 0;
@@ -283,38 +335,66 @@ double node_weight(std::uint32_t distance, std::size_t term_length, bool is_term
     return w;
 }
 
-std::string int_id_text(std::uint32_t id) {
-    char buf[10];
-    const auto res = std::to_chars(buf, buf + sizeof buf, id);
-    return std::string(buf, res.ptr);
+namespace {
+
+std::size_t write_int_id(std::uint32_t id, char* out) {
+    return static_cast<std::size_t>(std::to_chars(out, out + 10, id).ptr - out);
 }
 
-std::string uuid_text(const Uuid& id) {
-    std::string out(36, '-');
+std::size_t write_uuid(const Uuid& id, char* out) {
     std::size_t pos = 0;
     for (std::size_t i = 0; i < id.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
-            ++pos;  // the hyphen already there
+            out[pos++] = '-';
         }
         out[pos++] = kHexDigits[id[i] >> 4];
         out[pos++] = kHexDigits[id[i] & 0x0F];
     }
+    return pos;
+}
+
+}  // namespace
+
+std::string int_id_text(std::uint32_t id) {
+    char buf[10];
+    return std::string(buf, write_int_id(id, buf));
+}
+
+std::string uuid_text(const Uuid& id) {
+    std::string out(kMaxIdText, '-');
+    write_uuid(id, out.data());
     return out;
 }
 
-std::vector<VideoScore> VideoScorer::rank(std::optional<std::uint32_t> limit, std::optional<double> min_score) {
+std::size_t write_id_text(const Trie& trie, std::uint32_t video, char* out) {
+    return trie.id_mode == IdMode::Int32 ? write_int_id(trie.video_int_ids[video], out)
+                                         : write_uuid(trie.video_uuids[video], out);
+}
+
+void VideoScorer::rank(std::optional<std::uint32_t> limit, std::optional<double> min_score,
+                       std::vector<RankedVideo>& out) {
+    out.clear();
+    flush();
     if (failed_) {
         throw IndexOutOfBounds(failure_len_, failure_index_);
     }
     // A limit of 0 still scores: the limit acts on videos, after every check
     // of the matched nodes.
     if (table_.empty() || !(total_ > 0.0)) {
-        return {};
+        return;
     }
 
     // Normalise and filter, compacting the kept candidates to the front of the
     // table's storage. A NaN threshold fails every comparison: nothing kept.
+    // The identifier of each kept one is asked for as it is kept, so that
+    // the rows' reads of a table of a million identifiers overlap the sort.
     const double threshold = min_score.value_or(kDefaultMinScore);
+    const std::size_t identifiers =
+        trie_.id_mode == IdMode::Int32 ? trie_.video_int_ids.size() : trie_.video_uuids.size();
+    const char* const id_base = trie_.id_mode == IdMode::Int32
+                                    ? reinterpret_cast<const char*>(trie_.video_int_ids.data())
+                                    : reinterpret_cast<const char*>(trie_.video_uuids.data());
+    const std::size_t id_size = trie_.id_mode == IdMode::Int32 ? sizeof(std::uint32_t) : sizeof(Uuid);
     std::vector<Slot>& slots = table_.slots();
     std::size_t kept = 0;
     for (const Slot& s : slots) {
@@ -323,6 +403,9 @@ std::vector<VideoScore> VideoScorer::rank(std::optional<std::uint32_t> limit, st
         }
         const double r = s.score / total_;
         if (r >= threshold) {
+            if (s.video < identifiers) {
+                __builtin_prefetch(id_base + std::size_t{s.video} * id_size);
+            }
             slots[kept++] = Slot{r, s.video, 1};
         }
     }
@@ -334,21 +417,29 @@ std::vector<VideoScore> VideoScorer::rank(std::optional<std::uint32_t> limit, st
     }
     std::sort(first, last, ranks_before);
 
-    // Identifier text, after the cut: a video number beyond the table drops
-    // its row, so the list may come out shorter than the limit.
-    std::vector<VideoScore> rows;
-    rows.reserve(static_cast<std::size_t>(last - first));
+    // After the cut: a video number beyond the identifier table drops its
+    // row, so the list may come out shorter than the limit.
+    out.reserve(static_cast<std::size_t>(last - first));
     for (auto it = first; it != last; ++it) {
-        if (trie_.id_mode == IdMode::Int32) {
-            if (it->video < trie_.video_int_ids.size()) {
-                rows.push_back(VideoScore{int_id_text(trie_.video_int_ids[it->video]), it->score});
-            }
-        } else if (it->video < trie_.video_uuids.size()) {
-            rows.push_back(VideoScore{uuid_text(trie_.video_uuids[it->video]), it->score});
+        if (it->video < identifiers) {
+            out.push_back(RankedVideo{it->video, it->score});
         }
+    }
+}
+
+namespace {
+
+std::vector<VideoScore> with_id_texts(const Trie& trie, const std::vector<RankedVideo>& ranked) {
+    std::vector<VideoScore> rows;
+    rows.reserve(ranked.size());
+    char text[kMaxIdText];
+    for (const RankedVideo& r : ranked) {
+        rows.push_back(VideoScore{std::string(text, write_id_text(trie, r.video, text)), r.score});
     }
     return rows;
 }
+
+}  // namespace
 
 std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const NodeMatch> matches,
                                           std::size_t term_length, std::optional<std::uint32_t> limit,
@@ -357,19 +448,20 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
     for (const NodeMatch& m : matches) {
         scorer.add(m.node, m.distance);
     }
-    return scorer.rank(limit, min_score);
+    std::vector<RankedVideo> ranked;
+    scorer.rank(limit, min_score, ranked);
+    return with_id_texts(trie, ranked);
 }
 
-std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_view term,
-                                          std::uint32_t max_dist,
-                                          std::optional<std::uint32_t> limit,
-                                          std::optional<bool> include_prefix_nodes,
-                                          std::optional<double> min_score, Poll poll) {
+void rank_videos(const SearchIndex& index, std::string_view term, std::uint32_t max_dist,
+                 std::optional<std::uint32_t> limit, std::optional<bool> include_prefix_nodes,
+                 std::optional<double> min_score, std::vector<RankedVideo>& out, Poll poll) {
+    out.clear();
     const Trie& trie = index.trie();
     // An index without nodes has no root to walk from. A zero limit still
     // walks and scores, so an inconsistent index fails as with any limit.
     if (trie.node_count() == 0) {
-        return {};
+        return;
     }
     const RoomLease<QueryRoom> room;
     decode_utf8(term, room->code_points);
@@ -397,7 +489,8 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
                 }
             }
         }
-        return scorer.rank(limit, min_score);
+        scorer.rank(limit, min_score, out);
+        return;
     }
     walk_nodes(!include_prefix_nodes.value_or(false));
     // Prefix nodes only when no terminal node matched at all, whether or not
@@ -407,7 +500,17 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
     if (!include_prefix_nodes && scorer.matched() == 0) {
         walk_nodes(false);
     }
-    return scorer.rank(limit, min_score);
+    scorer.rank(limit, min_score, out);
+}
+
+std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_view term,
+                                          std::uint32_t max_dist,
+                                          std::optional<std::uint32_t> limit,
+                                          std::optional<bool> include_prefix_nodes,
+                                          std::optional<double> min_score, Poll poll) {
+    std::vector<RankedVideo> ranked;
+    rank_videos(index, term, max_dist, limit, include_prefix_nodes, min_score, ranked, poll);
+    return with_id_texts(index.trie(), ranked);
 }
 
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,

@@ -25,6 +25,13 @@ struct VideoScore {
     bool operator==(const VideoScore&) const = default;
 };
 
+// One ranked video: its number (one with an identifier) and its score.
+struct RankedVideo {
+    std::uint32_t video = 0;
+    double score = 0.0;
+    bool operator==(const RankedVideo&) const = default;
+};
+
 inline constexpr double kExactWeight = 1.0;
 inline constexpr double kFuzzyFactor = 0.05;
 inline constexpr double kPrefixNodeFactor = 0.85;
@@ -44,6 +51,12 @@ std::vector<VideoScore> fuzzy_match_video(const SearchIndex& index, std::string_
                                           std::optional<bool> include_prefix_nodes,
                                           std::optional<double> min_score, Poll poll = {});
 
+// The same, leaving the identifiers unwritten: the ranked videos into `out`
+// (replacing what it held), each to be written by write_id_text.
+void rank_videos(const SearchIndex& index, std::string_view term, std::uint32_t max_dist,
+                 std::optional<std::uint32_t> limit, std::optional<bool> include_prefix_nodes,
+                 std::optional<double> min_score, std::vector<RankedVideo>& out, Poll poll = {});
+
 // The same on a bare trie, whose derived form is made for the one call.
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, std::uint32_t max_dist,
                                           std::optional<std::uint32_t> limit,
@@ -60,5 +73,12 @@ std::vector<VideoScore> rank_node_matches(const Trie& trie, std::span<const Node
 // Identifier text of one stored identifier.
 std::string int_id_text(std::uint32_t id);
 std::string uuid_text(const Uuid& id);
+
+// The longest identifier text: a UUID's.
+inline constexpr std::size_t kMaxIdText = 36;
+// Writes the identifier text of a ranked video (one rank_videos gave for
+// this trie) at `out`, which has room for kMaxIdText bytes, and returns its
+// length; the text is ASCII.
+std::size_t write_id_text(const Trie& trie, std::uint32_t video, char* out);
 
 }  // namespace quillmesh

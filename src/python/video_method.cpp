@@ -1,5 +1,9 @@
 // PrefixSearch.fuzzy_match_video: converts the arguments, ranks, and returns
 // a list of (identifier text, score) tuples, best first.
+#include <cstring>
+#include <vector>
+
+#include "kept_room.hpp"
 #include "python/args.hpp"
 #include "python/methods.hpp"
 #include "python/pyref.hpp"
@@ -10,25 +14,30 @@ namespace quillmesh::py {
 
 namespace {
 
-PyObject* rows_to_list(const std::vector<VideoScore>& rows) {
+// Each identifier is written straight into its string, which is ASCII.
+PyObject* rows_to_list(const Trie& trie, const std::vector<RankedVideo>& rows) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) {
         throw_python_error();
     }
+    char buf[kMaxIdText];
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        PyRef text(PyUnicode_FromStringAndSize(rows[i].id_text.data(),
-                                               static_cast<Py_ssize_t>(rows[i].id_text.size())));
+        const std::size_t length = write_id_text(trie, rows[i].video, buf);
+        PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
         if (!text) {
             throw_python_error();
         }
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), buf, length);
         PyRef score(PyFloat_FromDouble(rows[i].score));
         if (!score) {
             throw_python_error();
         }
-        PyObject* row = PyTuple_Pack(2, text.get(), score.get());
+        PyObject* row = PyTuple_New(2);
         if (row == nullptr) {
             throw_python_error();
         }
+        PyTuple_SET_ITEM(row, 0, text.release());
+        PyTuple_SET_ITEM(row, 1, score.release());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);  // steals row
     }
     return list.release();
@@ -42,9 +51,12 @@ PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssi
         const auto [term, max_dist, limit, include_prefix_nodes, min_score] =
             signatures::kFuzzyMatchVideo.bind(args, nargs, kwnames);
         SharedBorrow borrow(self);
-        const std::vector<VideoScore> rows =
-            fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes, min_score, kSignalPoll);
-        return rows_to_list(rows);
+        // The call's own list: creating the tuples below can run the
+        // collector, and a finalizer that queries again gets another list.
+        const RoomLease<ListRoom<std::vector<RankedVideo>>> room;
+        std::vector<RankedVideo>& rows = room->list;
+        rank_videos(borrow.index(), term, max_dist, limit, include_prefix_nodes, min_score, rows, kSignalPoll);
+        return rows_to_list(borrow.index().trie(), rows);
     });
 }
 

@@ -313,7 +313,8 @@ TEST(RankNodeMatches, AgreesWithPlainRecomputation) {
         }
         Trie t = ranking_trie(nodes, pick(0, videos + 1));
         std::vector<NodeMatch> matches;
-        for (std::uint32_t k = pick(0, 8); k > 0; --k) {
+        // Now and then more matches than the scorer takes in one batch.
+        for (std::uint32_t k = pick(0, round % 3 == 0 ? 40 : 8); k > 0; --k) {
             matches.push_back({pick(0, node_count - 1), pick(0, 3)});
         }
         const std::size_t n = pick(0, 5);
@@ -326,6 +327,33 @@ TEST(RankNodeMatches, AgreesWithPlainRecomputation) {
         ASSERT_EQ(rank_node_matches(t, matches, n, limit, min_score), plain_ranking(t, matches, n, limit, min_score))
             << "round " << round;
     }
+}
+
+// A match beyond the trie fails the call wherever it stands among the
+// others, before, at and after the edges of the scorer's batches; the first
+// of two is the one raised.
+TEST(RankNodeMatches, FirstFaultRaisedWhereverItStands) {
+    const Trie t = ranking_trie({{false, std::nullopt}, {true, pay(2, {0, 1}, {1, 1})}});
+    struct Case {
+        std::vector<std::size_t> faults;  // places of the matches of nodes 7 (first) and 9
+    };
+    const Case cases[] = {{{0}}, {{15}}, {{16}}, {{17}}, {{31}}, {{32}}, {{39}}, {{3, 20}}, {{16, 17}}, {{15, 40}}};
+    for (const Case& c : cases) {
+        std::vector<NodeMatch> matches(41, NodeMatch{1, 0});
+        for (std::size_t k = 0; k < c.faults.size(); ++k) {
+            matches[c.faults[k]].node = k == 0 ? 7 : 9;
+        }
+        try {
+            rank_node_matches(t, matches, 3, std::nullopt, std::nullopt);
+            ADD_FAILURE() << "no fault raised, first at " << c.faults[0];
+        } catch (const IndexOutOfBounds& e) {
+            EXPECT_STREQ(e.what(), IndexOutOfBounds(2, 7).what()) << "first at " << c.faults[0];
+        }
+    }
+    // Weightless matches are not read: a fault among them is none.
+    std::vector<NodeMatch> matches(41, NodeMatch{1, 0});
+    matches[20] = NodeMatch{7, 3};
+    EXPECT_EQ(rank_node_matches(t, matches, 3, std::nullopt, std::nullopt).size(), 2u);
 }
 
 // Through the matcher, on the example trie: 'cat' (3), 'car' (4), 'cart' (5),
@@ -343,6 +371,35 @@ Trie cat_trie() {
         t.payloads.push(pay(1, {v % 4}, {1}));
     }
     return t;
+}
+
+// The ranked videos, written one by one, are the rows, in either id mode.
+TEST(RankVideos, WrittenIdentifiersAreTheRows) {
+    Trie t = cat_trie();
+    for (const IdMode mode : {IdMode::Int32, IdMode::Uuid}) {
+        t.id_mode = mode;
+        t.video_int_ids = {100, 4294967295u, 7, 0};
+        t.video_uuids.clear();
+        for (std::uint8_t v = 0; v < 3; ++v) {  // video 3 has no UUID: its row is dropped
+            Uuid u{};
+            u.fill(static_cast<std::uint8_t>(0x3C * v + 1));
+            t.video_uuids.push_back(u);
+        }
+        const SearchIndex index{Trie(t)};
+        for (const char* term : {"cat", "ca", "do", "cart", "xyz"}) {
+            for (const std::optional<bool> prefixes : {std::optional<bool>{}, std::optional<bool>{true}}) {
+                std::vector<RankedVideo> ranked;
+                rank_videos(index, term, 1, std::nullopt, prefixes, 0.0, ranked);
+                std::vector<VideoScore> written;
+                for (const RankedVideo& r : ranked) {
+                    char text[kMaxIdText];
+                    written.push_back({std::string(text, write_id_text(t, r.video, text)), r.score});
+                }
+                EXPECT_EQ(written, fuzzy_match_video(t, term, 1, std::nullopt, prefixes, 0.0)) << term;
+                EXPECT_EQ(written.empty(), std::string_view(term) == "xyz") << term;
+            }
+        }
+    }
 }
 
 TEST(FuzzyMatchVideo, NodeSearchModes) {
