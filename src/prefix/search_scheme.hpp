@@ -91,16 +91,25 @@ inline constexpr std::uint32_t kNoCodePoint = 0xFFFFFFFFu;
 // which the backward search caps apart from the gaps that follow it);
 // columns outside the query have 0 for both.
 //
-// The three per-column arrays live in BandCells, which the thread keeps
-// between queries (SchemeRoom), so that a query allocates none of them.
+// The vector step reads the same columns as bytes: `byte_q` holds each
+// column's code point when it can be a label (else 0, which no entered
+// child has) and `gate` the lesser of `lim` and `entry`; both run sixteen
+// bytes past the last column the band reaches.
+//
+// The per-column arrays live in BandCells, which the thread keeps between
+// queries (SchemeRoom), so that a query allocates none of them.
 struct BandCells {
     std::vector<std::uint32_t> q;
     std::vector<std::uint8_t> lim;
     std::vector<std::uint8_t> entry;
+    std::vector<std::uint8_t> byte_q;
+    std::vector<std::uint8_t> gate;
     void trim() {
         give_back_room(q);
         give_back_room(lim);
         give_back_room(entry);
+        give_back_room(byte_q);
+        give_back_room(gate);
     }
 };
 
@@ -109,16 +118,31 @@ class CappedBand {
 public:
     static constexpr std::size_t kWidth = 2 * K + 1;
     static constexpr std::uint8_t kDead = K + 1;
-    using Row = std::array<std::uint8_t, kWidth + 1>;  // one dead cell past the band
+    // The band, one dead cell past it, and dead cells up to a whole load
+    // of the vector step (8 bytes to bound 3, 16 above).
+    static constexpr std::size_t kRowBytes = kWidth + 1 <= 8 ? 8 : 16;
+    using Row = std::array<std::uint8_t, kRowBytes>;
+#if defined(QUILLMESH_SIMD_SSE2)
+    static constexpr bool kVectorStep = true;
+#else
+    static constexpr bool kVectorStep = false;
+#endif
 
     // `query` in the order of the walk; the first `head` columns (1 ... head
     // for the forward search, whose column 0 goes with them too; 0 ... head
     // - 1 for the backward one) capped at `head_cap`, the rest at K.
     CappedBand(std::u32string_view query, std::size_t head, std::uint8_t head_cap, bool forward, BandCells& cells)
-        : n_(query.size()), q_(cells.q), lim_(cells.lim), entry_(cells.entry) {
+        : n_(query.size()),
+          q_(cells.q),
+          lim_(cells.lim),
+          entry_(cells.entry),
+          byte_q_(cells.byte_q),
+          gate_(cells.gate) {
         q_.assign(n_ + 2 * kPad, kNoCodePoint);
-        lim_.assign(n_ + 2 * kPad, 0);
-        entry_.assign(n_ + 2 * kPad, 0);
+        lim_.assign(n_ + 2 * kPad + 16, 0);
+        entry_.assign(n_ + 2 * kPad + 16, 0);
+        byte_q_.assign(n_ + 2 * kPad + 16, 0);
+        gate_.assign(n_ + 2 * kPad + 16, 0);
         for (std::size_t i = 0; i < n_; ++i) {
             q_[kPad + i] = static_cast<std::uint32_t>(query[i]);
         }
@@ -129,6 +153,10 @@ public:
         }
         if (!forward) {
             entry_[kPad + head] = static_cast<std::uint8_t>(head_cap + 1);
+        }
+        for (std::size_t i = 0; i < n_ + 2 * kPad; ++i) {
+            byte_q_[i] = byte_label(q_[i]) ? static_cast<std::uint8_t>(q_[i]) : 0;
+            gate_[i] = std::min(lim_[i], entry_[i]);
         }
     }
 
@@ -146,19 +174,59 @@ public:
             row[i] = v;
             left = v;
         }
-        row[kWidth] = kDead;
+        for (std::size_t i = kWidth; i < kRowBytes; ++i) {
+            row[i] = kDead;
+        }
     }
 
     // The row of a child labelled `label` at depth + 1 into `cur`, from its
     // parent's `prev`. Returns whether some cell is alive; `last` is the
     // distance to the whole query (kDead above the bound).
+    // `label` is that of an entered child (1 ... 255).
     bool step(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
-        return step_row<true>(prev, cur, depth, label, last);
+#if defined(QUILLMESH_SIMD_SSE2)
+        return step_sse2<true>(prev, cur, depth, label, last);
+#else
+        return step_portable<true>(prev, cur, depth, label, last);
+#endif
     }
     // The same for every label outside window(depth): all of them give one
     // row, since none matches a column of the band.
     bool step_unmatched(const Row& prev, Row& cur, std::size_t depth, std::uint8_t& last) const {
-        return step_row<false>(prev, cur, depth, 0, last);
+#if defined(QUILLMESH_SIMD_SSE2)
+        return step_sse2<false>(prev, cur, depth, 0, last);
+#else
+        return step_portable<false>(prev, cur, depth, 0, last);
+#endif
+    }
+
+    // The cell by cell form of the step, which the vector form must match
+    // cell for cell (the cells of the band and the one past it).
+    template <bool kMatch>
+    bool step_portable(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label,
+                       std::uint8_t& last) const {
+        const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
+        const std::uint8_t* lim = lim_.data() + kPad + base;
+        const std::uint8_t* entry = entry_.data() + kPad + base;
+        const std::uint32_t* q = q_.data() + kPad + base - 1;  // q[i]: the code point before column base + i
+        std::uint8_t left = kDead;
+        std::uint8_t low = kDead;
+        for (std::size_t i = 0; i < kWidth; ++i) {
+            const std::uint8_t up = static_cast<std::uint8_t>(prev[i + 1] + 1);
+            const std::uint8_t diag = static_cast<std::uint8_t>(prev[i] + (!kMatch || q[i] != label ? 1 : 0));
+            std::uint8_t h = std::min<std::uint8_t>(diag, static_cast<std::uint8_t>(left + 1));
+            h = h >= entry[i] ? kDead : h;
+            std::uint8_t v = std::min(h, up);
+            v = v >= lim[i] ? kDead : v;
+            cur[i] = v;
+            left = v;
+            low = std::min(low, v);
+        }
+        for (std::size_t i = kWidth; i < kRowBytes; ++i) {
+            cur[i] = kDead;
+        }
+        last = last_cell(cur, base);
+        return low < kDead;
     }
 
     // The byte labels that match some column of the band on the step from
@@ -209,35 +277,86 @@ public:
     }
 
 private:
-    template <bool kMatch>
-    bool step_row(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
-        const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
-        const std::uint8_t* lim = lim_.data() + kPad + base;
-        const std::uint8_t* entry = entry_.data() + kPad + base;
-        const std::uint32_t* q = q_.data() + kPad + base - 1;  // q[i]: the code point before column base + i
-        std::uint8_t left = kDead;
-        std::uint8_t low = kDead;
-        for (std::size_t i = 0; i < kWidth; ++i) {
-            const std::uint8_t up = static_cast<std::uint8_t>(prev[i + 1] + 1);
-            const std::uint8_t diag = static_cast<std::uint8_t>(prev[i] + (!kMatch || q[i] != label ? 1 : 0));
-            std::uint8_t h = std::min<std::uint8_t>(diag, static_cast<std::uint8_t>(left + 1));
-            h = h >= entry[i] ? kDead : h;
-            std::uint8_t v = std::min(h, up);
-            v = v >= lim[i] ? kDead : v;
-            cur[i] = v;
-            left = v;
-            low = std::min(low, v);
-        }
-        cur[kWidth] = kDead;
+    std::uint8_t last_cell(const Row& cur, std::ptrdiff_t base) const {
         const std::ptrdiff_t end = static_cast<std::ptrdiff_t>(n_) - base;
-        last = end >= 0 && end < static_cast<std::ptrdiff_t>(kWidth) ? cur[static_cast<std::size_t>(end)] : kDead;
-        return low < kDead;
+        return end >= 0 && end < static_cast<std::ptrdiff_t>(kWidth) ? cur[static_cast<std::size_t>(end)] : kDead;
     }
+
+#if defined(QUILLMESH_SIMD_SSE2)
+    // The row in one register, a cell a byte. The cell is
+    //   min(gated(diag, lim & entry), gated(up, lim), gated(left + 1, lim & entry))
+    // (gated(x, c): x below c, else dead), which is the portable step's
+    // min and caps in another order: a gate is monotone, so it passes
+    // through min. The vertical and diagonal terms are whole-row
+    // operations; the left-to-right chain is found by relaxation, each
+    // round letting every cell take its left neighbour's value + 1: a
+    // value within the bound grows by one a column, so no chain is longer
+    // than K cells and K rounds find every one.
+    static __m128i load_row(const Row& row) {
+        if constexpr (kRowBytes == 8) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row.data()));
+        } else {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data()));
+        }
+    }
+    static void store_row(Row& row, __m128i v) {
+        if constexpr (kRowBytes == 8) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(row.data()), v);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row.data()), v);
+        }
+    }
+    // x where x < c, else at least dead (every operand is at most dead + 2
+    // and every gate at most dead, so the signed comparison is exact).
+    static __m128i gated(__m128i x, __m128i c, __m128i dead) {
+        return _mm_max_epu8(x, _mm_andnot_si128(_mm_cmpgt_epi8(c, x), dead));
+    }
+
+    template <bool kMatch>
+    bool step_sse2(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
+        const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
+        const std::uint8_t* at = gate_.data() + kPad + base;
+        const __m128i gate = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i lim = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lim_.data() + kPad + base));
+        const __m128i dead = _mm_set1_epi8(static_cast<char>(kDead));
+        const __m128i one = _mm_set1_epi8(1);
+        const __m128i p = load_row(prev);
+        __m128i diag = _mm_add_epi8(p, one);
+        if constexpr (kMatch) {
+            // byte_q[i - 1]: the code point before lane i's column
+            const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(byte_q_.data() + kPad + base - 1));
+            diag = _mm_add_epi8(diag, _mm_cmpeq_epi8(q, _mm_set1_epi8(static_cast<char>(label))));
+        }
+        const __m128i up = _mm_add_epi8(_mm_srli_si128(p, 1), one);
+        const __m128i own = _mm_min_epu8(gated(diag, gate, dead), gated(up, lim, dead));
+        const __m128i edge = _mm_cvtsi32_si128(kDead);  // left of lane 0
+        __m128i v = own;
+        for (std::uint32_t round = 0; round < K; ++round) {
+            const __m128i left = _mm_add_epi8(_mm_or_si128(_mm_slli_si128(v, 1), edge), one);
+            v = _mm_min_epu8(own, gated(left, gate, dead));
+        }
+        // Cells at most dead; from the cell past the band on, dead.
+        const __m128i band = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kBandMask.data()));
+        v = _mm_or_si128(_mm_and_si128(_mm_min_epu8(v, dead), band), _mm_andnot_si128(band, dead));
+        store_row(cur, v);
+        last = last_cell(cur, base);
+        return (~_mm_movemask_epi8(_mm_cmpeq_epi8(v, dead)) & ((1 << kWidth) - 1)) != 0;
+    }
+    static constexpr std::array<std::uint8_t, 16> kBandMask = [] {
+        std::array<std::uint8_t, 16> m{};
+        for (std::size_t i = 0; i < kWidth; ++i) {
+            m[i] = 0xFF;
+        }
+        return m;
+    }();
+#endif
 
     std::size_t n_;
     std::vector<std::uint32_t>& q_;
     std::vector<std::uint8_t>& lim_;
     std::vector<std::uint8_t>& entry_;
+    std::vector<std::uint8_t>& byte_q_;
+    std::vector<std::uint8_t>& gate_;
 };
 
 // The forward trie as the searches read it: direct reads (the index is

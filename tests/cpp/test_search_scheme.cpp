@@ -204,6 +204,63 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnShortQueriesOfManyMatches) {
     EXPECT_GT(most, 100u);
 }
 
+// The vector step of the capped band against its portable form, cell for
+// cell, on random rows, queries, splits and labels at every depth the band
+// reaches (and past both ends of the query), for a band of one load of 8
+// bytes and of 16.
+template <std::uint32_t K>
+void expect_vector_step_matches_portable(std::mt19937& rng) {
+    using Band = walk::scheme::CappedBand<K>;
+    const std::u32string letters = std::u32string(U"ab\u00ff\u0100") + char32_t{0} + char32_t{0x7F};
+    walk::scheme::BandCells cells;
+    for (int round = 0; round < 400; ++round) {
+        std::u32string q;
+        const std::size_t n = rng() % 12;
+        for (std::size_t i = 0; i < n; ++i) {
+            q.push_back(letters[rng() % letters.size()]);
+        }
+        const std::size_t head = rng() % (n + 1);
+        const auto head_cap = static_cast<std::uint8_t>(rng() % K);
+        const Band band(q, head, head_cap, round % 2 == 0, cells);
+        for (std::size_t depth = 0; depth <= n + K + 1; ++depth) {
+            for (int trial = 0; trial < 12; ++trial) {
+                typename Band::Row prev;
+                prev.fill(Band::kDead);
+                for (std::size_t i = 0; i < Band::kWidth; ++i) {
+                    prev[i] = static_cast<std::uint8_t>(rng() % 3 == 0 ? Band::kDead : rng() % (K + 2));
+                }
+                const std::uint32_t pick = rng() % 4;
+                const std::uint32_t label = pick == 0 ? 1 + rng() % 255 : pick == 1 ? 0x7F : pick == 2 ? U'a' : 0xFF;
+                typename Band::Row vector_row;
+                typename Band::Row portable_row;
+                std::uint8_t vector_last = 0;
+                std::uint8_t portable_last = 0;
+                const bool vector_alive = band.step(prev, vector_row, depth, label, vector_last);
+                const bool portable_alive = band.template step_portable<true>(prev, portable_row, depth, label, portable_last);
+                ASSERT_EQ(vector_row, portable_row) << "K " << K << ", depth " << depth << ", label " << label;
+                ASSERT_EQ(vector_alive, portable_alive) << "K " << K << ", depth " << depth;
+                ASSERT_EQ(vector_last, portable_last) << "K " << K << ", depth " << depth;
+                const bool unmatched_alive = band.step_unmatched(prev, vector_row, depth, vector_last);
+                ASSERT_EQ(unmatched_alive, band.template step_portable<false>(prev, portable_row, depth, 0, portable_last));
+                ASSERT_EQ(vector_row, portable_row) << "unmatched, K " << K << ", depth " << depth;
+                ASSERT_EQ(vector_last, portable_last) << "unmatched, K " << K << ", depth " << depth;
+            }
+        }
+    }
+}
+
+TEST(SearchScheme, VectorStepMatchesThePortableStep) {
+    if (!walk::scheme::CappedBand<2>::kVectorStep) {
+        GTEST_SKIP() << "built without the vector step";
+    }
+    std::mt19937 rng(4099);
+    expect_vector_step_matches_portable<1>(rng);
+    expect_vector_step_matches_portable<2>(rng);
+    expect_vector_step_matches_portable<3>(rng);
+    expect_vector_step_matches_portable<4>(rng);
+    expect_vector_step_matches_portable<7>(rng);
+}
+
 // The finds of both searches put in walk order: by rank, each rank once, at
 // its least distance, however often and in whatever order it was found.
 TEST(SearchScheme, PutsFindsInWalkOrder) {
