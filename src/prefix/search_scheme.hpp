@@ -32,6 +32,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -412,6 +413,60 @@ struct BackwardView {
     bool term_ends(std::uint32_t c) const { return index.term_ends(c); }
 };
 
+// A list of trivially copyable records that a search fills into room made
+// once for a whole level (make_room), so that a child costs a store and no
+// test of the room left (a std::vector's push_back is a call here, and the
+// test runs for every child). The room is not value-initialised.
+template <class T>
+class FillRoom {
+public:
+    using value_type = T;
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    const T* begin() const { return data_.get(); }
+    const T* end() const { return data_.get() + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+    void clear() { size_ = 0; }
+    // Keeps the first n (n <= size()).
+    void truncate(std::size_t n) { size_ = n; }
+    // Room for `extra` more records, at least doubling when it grows.
+    void make_room(std::size_t extra) {
+        if (capacity_ - size_ < extra) {
+            grow(size_ + extra);
+        }
+    }
+    // Appends into room made before.
+    void put(const T& x) { data_[size_++] = x; }
+    void push_back(const T& x) {
+        make_room(1);
+        put(x);
+    }
+    void swap(FillRoom& other) noexcept {
+        data_.swap(other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+private:
+    void grow(std::size_t wanted) {
+        const std::size_t capacity = std::max({wanted, 2 * capacity_, std::size_t{16}});
+        std::unique_ptr<T[]> fresh = std::make_unique_for_overwrite<T[]>(capacity);
+        std::copy(begin(), end(), fresh.get());
+        data_ = std::move(fresh);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // A node within the bound where a term may end, before the rank is known.
 struct Candidate {
     std::uint32_t node;  // forward node, or reversed node until resolved
@@ -437,9 +492,9 @@ struct TrailStep {
 // What one query's searches find, in room the thread keeps between
 // queries (RoomLease<Finds>).
 struct Finds {
-    std::vector<Candidate> candidates;
+    FillRoom<Candidate> candidates;
     std::vector<Found> found;
-    std::vector<TrailStep> trail;  // record 0: the root
+    FillRoom<TrailStep> trail;  // record 0: the root
     std::vector<char32_t> path;    // a found term's labels, as it is recorded
     void trim() {
         candidates.clear();
@@ -467,11 +522,11 @@ struct Pending {
 // reversed query.
 template <std::uint32_t K>
 struct SchemeRoom {
-    std::vector<Pending<K>> levels[4];
+    FillRoom<Pending<K>> levels[4];
     BandCells cells[2];
     std::u32string backwards;
     void trim() {
-        for (std::vector<Pending<K>>& level : levels) {
+        for (FillRoom<Pending<K>>& level : levels) {
             level.clear();
             give_back_room(level);
         }
@@ -498,8 +553,8 @@ public:
     using Band = CappedBand<K>;
     using Row = typename Band::Row;
 
-    LevelSearch(const View& view, const Band& band, Finds& finds, std::vector<Pending<K>>& level,
-                std::vector<Pending<K>>& next)
+    LevelSearch(const View& view, const Band& band, Finds& finds, FillRoom<Pending<K>>& level,
+                FillRoom<Pending<K>>& next)
         : view_(view), band_(band), finds_(finds), level_(level), next_(next) {
         level_.clear();
         next_.clear();
@@ -519,6 +574,10 @@ public:
             return;
         }
         next_.clear();
+        // Room for every child the level can add, made once.
+        next_.make_room(edges_);
+        finds_.trail.make_room(edges_);
+        finds_.candidates.make_room(edges_);
         const typename Band::Window window = band_.window(depth_);
         for (const Pending<K>& p : level_) {
             if (p.start >= p.end) {
@@ -562,7 +621,7 @@ public:
                 }
             }
         }
-        std::swap(level_, next_);
+        level_.swap(next_);
         ++depth_;
         ask();
     }
@@ -571,6 +630,7 @@ private:
     // Reads the ranges of the level's nodes (asked for as each was found)
     // and asks for their edges.
     void ask() {
+        edges_ = 0;
         for (Pending<K>& p : level_) {
             const std::size_t start = view_.begin(p.node);
             const std::size_t end = view_.end(p.node);
@@ -578,6 +638,7 @@ private:
             p.end = static_cast<std::uint32_t>(start < end ? end : start);
             if (start < end) {
                 view_.prefetch_edges(start);
+                edges_ += end - start;
             }
         }
     }
@@ -589,13 +650,13 @@ private:
         child.row = row;
         child.node = view_.child(first, parent.start, k);
         child.trail = static_cast<std::uint32_t>(finds_.trail.size());
-        finds_.trail.push_back(TrailStep{parent.trail, label});
+        finds_.trail.put(TrailStep{parent.trail, label});
         if (last <= K) {
-            finds_.candidates.push_back(Candidate{child.node, last, child.trail, kForward});
+            finds_.candidates.put(Candidate{child.node, last, child.trail, kForward});
             view_.prefetch_term(child.node);  // resolve's first question
         }
         view_.prefetch_node(child.node);  // in flight while the level goes on
-        next_.push_back(child);
+        next_.put(child);
     }
 
     template <class Steps>
@@ -611,8 +672,9 @@ private:
     const View& view_;
     const Band& band_;
     Finds& finds_;
-    std::vector<Pending<K>>& level_;
-    std::vector<Pending<K>>& next_;
+    FillRoom<Pending<K>>& level_;
+    FillRoom<Pending<K>>& next_;
+    std::size_t edges_ = 0;  // of the level's nodes: no more children can be added
     std::size_t depth_ = 0;
 };
 
@@ -622,14 +684,14 @@ private:
 // (The first reads of each were asked for as the candidate was found.)
 inline void resolve(const ForwardView& forward, const BackwardView& backward, Finds& finds) {
     const ReversedIndex& index = backward.index;
-    std::vector<Candidate>& c = finds.candidates;
+    FillRoom<Candidate>& c = finds.candidates;
     std::size_t kept = 0;
     for (const Candidate& x : c) {
         if (x.forward ? forward.term_ends(x.node) : backward.term_ends(x.node)) {
             c[kept++] = x;
         }
     }
-    c.resize(kept);
+    c.truncate(kept);
     for (Candidate& x : c) {
         if (!x.forward) {
             x.node = index.term_node(x.node);

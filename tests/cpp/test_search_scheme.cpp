@@ -293,6 +293,50 @@ TEST(SearchScheme, PutsFindsInWalkOrder) {
     }
 }
 
+// The searches' lists filled into room made ahead: growing keeps every
+// record in order, whatever room was made before and however it was filled.
+TEST(SearchScheme, FillRoomKeepsRecordsAcrossGrowth) {
+    struct Case {
+        std::vector<std::size_t> rooms;  // make_room before each batch of puts
+        std::size_t keep;                // truncate to this after the batches
+    };
+    const Case cases[] = {
+        {{1}, 1},
+        {{16, 1, 1}, 10},
+        {{17}, 17},
+        {{5, 40, 0, 300, 2}, 120},
+        {{1000, 1000}, 0},
+    };
+    for (const Case& c : cases) {
+        walk::scheme::FillRoom<walk::scheme::TrailStep> room;
+        room.push_back(walk::scheme::TrailStep{7, 9});
+        std::vector<walk::scheme::TrailStep> want{{7, 9}};
+        for (const std::size_t extra : c.rooms) {
+            room.make_room(extra);
+            ASSERT_GE(room.capacity() - room.size(), extra);
+            for (std::size_t i = 0; i < extra; ++i) {
+                const walk::scheme::TrailStep step{static_cast<std::uint32_t>(want.size()),
+                                                   static_cast<std::uint8_t>(want.size() * 31)};
+                room.put(step);
+                want.push_back(step);
+            }
+        }
+        const std::size_t keep = std::min(c.keep, want.size());
+        room.truncate(keep);
+        want.resize(keep);
+        walk::scheme::FillRoom<walk::scheme::TrailStep> other;
+        other.push_back(walk::scheme::TrailStep{1, 2});
+        other.swap(room);
+        ASSERT_EQ(room.size(), 1u);
+        EXPECT_EQ(room[0].label, 2);
+        ASSERT_EQ(other.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(other[i].parent, want[i].parent) << "record " << i;
+            EXPECT_EQ(other[i].label, want[i].label) << "record " << i;
+        }
+    }
+}
+
 // Which indexes get a reversed index (and so the engine): only those where
 // every walked node has one path. The others, and every reporter that takes
 // prefix nodes, keep the forward walks, with the checked walk's answers.
