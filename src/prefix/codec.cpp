@@ -311,11 +311,6 @@ struct Window {
     std::uint8_t wide = 0;    // bit i: value i is a 251-form
     std::uint8_t starts = 0;  // bit s: a value starts at byte s
     std::array<std::uint8_t, 9> start{};  // value i starts at start[i]; the next after them at start[count]
-    // Value i is the four bytes at value_at[i] masked by mask[i]: a one-byte
-    // value its byte, a 251-form the two bytes after its marker. Formed for
-    // all eight, whatever the window holds.
-    std::array<std::uint8_t, 8> value_at{};
-    std::array<std::uint16_t, 8> mask{};
 };
 
 constexpr std::array<Window, 256> make_windows() {
@@ -337,11 +332,6 @@ constexpr std::array<Window, 256> make_windows() {
             s += width;
         }
         w.start[w.count] = static_cast<std::uint8_t>(s);
-        for (unsigned i = 0; i < 8; ++i) {
-            const bool wide = (w.wide >> i) & 1u;
-            w.value_at[i] = static_cast<std::uint8_t>(w.start[i] + (wide ? 1 : 0));
-            w.mask[i] = wide ? 0xFFFF : 0xFF;
-        }
         table[mask] = w;
     }
     return table;
@@ -483,7 +473,8 @@ public:
             const unsigned wider = byte_mask(((x & kLow7) + kFour) & x & kHigh);
             const Window& w = kWindows[marks];
             for (std::size_t i = 0; i < 8; ++i) {
-                out[k + i] = load32(p + w.value_at[i]) & w.mask[i];
+                const std::uint32_t y = load32(p + w.start[i]);
+                out[k + i] = (w.wide >> i) & 1u ? (y >> 8) & 0xFFFFu : y & 0xFFu;
             }
             std::size_t take = w.count;
             const unsigned beyond = wider & w.starts;  // values of other forms, or faults

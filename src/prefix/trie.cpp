@@ -281,21 +281,39 @@ void PayloadTable::reserve(std::size_t slots) {
     id_ends_.reserve(slots);
 }
 
-void PayloadTable::add_slot_word() {
-    present_.push_back(0);
-    shared_.push_back(0);
-    shared_before_.push_back(static_cast<std::uint32_t>(targets_.size()));
+void PayloadTable::add_slot(bool is_present, bool is_shared) {
+    if (reversed_) {
+        unreverse();
+    }
+    const std::size_t n = size_;
+    if (n % 64 == 0) {
+        present_.push_back(0);
+        shared_.push_back(0);
+        shared_before_.push_back(static_cast<std::uint32_t>(targets_.size()));
+    }
+    if (is_present) {
+        present_[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    if (is_shared) {
+        shared_[n / 64] |= std::uint64_t{1} << (n % 64);
+    }
+    ++size_;
 }
 
-void PayloadTable::too_many_entries() {
-    throw std::length_error("payload table: more than 2^32 - 1 video entries");
-}
-
-// The first record whose lists differ: from here on counts keep ends of
-// their own (every earlier record's ends are the ids' ends).
-void PayloadTable::split_count_ends() {
-    count_ends_ = id_ends_;
-    count_ends_.back() = static_cast<std::uint32_t>(counts_low_.size());
+void PayloadTable::record_ends() {
+    constexpr std::size_t kMaxEnd = std::numeric_limits<std::uint32_t>::max();
+    if (ids_.size() > kMaxEnd || counts_low_.size() > kMaxEnd) {
+        throw std::length_error("payload table: more than 2^32 - 1 video entries");
+    }
+    id_ends_.push_back(static_cast<std::uint32_t>(ids_.size()));
+    if (!count_ends_.empty()) {
+        count_ends_.push_back(static_cast<std::uint32_t>(counts_low_.size()));
+    } else if (counts_low_.size() != ids_.size()) {
+        // The first record whose lists differ: from here on counts keep ends
+        // of their own (every earlier record's ends are the ids' ends).
+        count_ends_ = id_ends_;
+        count_ends_.back() = static_cast<std::uint32_t>(counts_low_.size());
+    }
 }
 
 void PayloadTable::push_absent() {
@@ -377,6 +395,11 @@ bool PayloadTable::share_last_if_same_as(std::size_t slot) {
     shared_[last / 64] |= std::uint64_t{1} << (last % 64);
     targets_.push_back(static_cast<std::uint32_t>(r));
     return true;
+}
+
+void PayloadTable::open(std::uint32_t total_count) {
+    add_slot(true, false);
+    totals_.push_back(total_count);
 }
 
 void PayloadTable::resize(std::size_t slots) {

@@ -216,10 +216,7 @@ public:
     bool share_last_if_same_as(std::size_t slot);
     // The same as push in steps, for the decoder: open a present slot, append
     // all of its ids, then all of its counts, then close it.
-    void open(std::uint32_t total_count) {
-        add_slot(true, false);
-        totals_.push_back(total_count);
-    }
+    void open(std::uint32_t total_count);
     void append_id(std::uint32_t v) { ids_.push_back(v); }
     void append_count(std::uint32_t v) {
         counts_low_.push_back(static_cast<std::uint16_t>(v));
@@ -344,34 +341,8 @@ private:
         append_counts(video_counts);
         record_ends();
     }
-    // In line: the decoder adds a slot per payload it reads.
-    void add_slot(bool is_present, bool is_shared) {
-        if (reversed_) {
-            unreverse();
-        }
-        const std::size_t n = size_;
-        if (n % 64 == 0) {
-            add_slot_word();
-        }
-        present_[n / 64] |= std::uint64_t{is_present} << (n % 64);
-        shared_[n / 64] |= std::uint64_t{is_shared} << (n % 64);
-        ++size_;
-    }
-    void add_slot_word();
-    void record_ends() {
-        constexpr std::size_t kMaxEnd = 0xFFFFFFFFu;
-        if (ids_.size() > kMaxEnd || counts_low_.size() > kMaxEnd) {
-            too_many_entries();
-        }
-        id_ends_.push_back(static_cast<std::uint32_t>(ids_.size()));
-        if (!count_ends_.empty()) {
-            count_ends_.push_back(static_cast<std::uint32_t>(counts_low_.size()));
-        } else if (counts_low_.size() != ids_.size()) {
-            split_count_ends();
-        }
-    }
-    [[noreturn]] static void too_many_entries();
-    void split_count_ends();
+    void add_slot(bool is_present, bool is_shared);
+    void record_ends();
 
     std::size_t size_ = 0;
     bool reversed_ = false;  // slot n is stored at size_ - 1 - n
