@@ -133,31 +133,33 @@ public:
     // for the forward search, whose column 0 goes with them too; 0 ... head
     // - 1 for the backward one) capped at `head_cap`, the rest at K.
     CappedBand(std::u32string_view query, std::size_t head, std::uint8_t head_cap, bool forward, BandCells& cells)
-        : n_(query.size()),
-          q_(cells.q),
-          lim_(cells.lim),
-          entry_(cells.entry),
-          byte_q_(cells.byte_q),
-          gate_(cells.gate) {
-        q_.assign(n_ + 2 * kPad, kNoCodePoint);
-        lim_.assign(n_ + 2 * kPad + 16, 0);
-        entry_.assign(n_ + 2 * kPad + 16, 0);
-        byte_q_.assign(n_ + 2 * kPad + 16, 0);
-        gate_.assign(n_ + 2 * kPad + 16, 0);
+        : n_(query.size()) {
+        cells.q.assign(n_ + 2 * kPad, kNoCodePoint);
+        cells.lim.assign(n_ + 2 * kPad + 16, 0);
+        cells.entry.assign(n_ + 2 * kPad + 16, 0);
+        cells.byte_q.assign(n_ + 2 * kPad + 16, 0);
+        cells.gate.assign(n_ + 2 * kPad + 16, 0);
+        // The steps read the cells through plain pointers: a pointer held in
+        // a vector would be read again after every byte stored.
+        q_ = cells.q.data();
+        lim_ = cells.lim.data();
+        entry_ = cells.entry.data();
+        byte_q_ = cells.byte_q.data();
+        gate_ = cells.gate.data();
         for (std::size_t i = 0; i < n_; ++i) {
-            q_[kPad + i] = static_cast<std::uint32_t>(query[i]);
+            cells.q[kPad + i] = static_cast<std::uint32_t>(query[i]);
         }
         for (std::size_t j = 0; j <= n_; ++j) {
             const bool in_head = forward ? j <= head : j < head;
-            lim_[kPad + j] = static_cast<std::uint8_t>((in_head ? head_cap : K) + 1);
-            entry_[kPad + j] = lim_[kPad + j];
+            cells.lim[kPad + j] = static_cast<std::uint8_t>((in_head ? head_cap : K) + 1);
+            cells.entry[kPad + j] = cells.lim[kPad + j];
         }
         if (!forward) {
-            entry_[kPad + head] = static_cast<std::uint8_t>(head_cap + 1);
+            cells.entry[kPad + head] = static_cast<std::uint8_t>(head_cap + 1);
         }
         for (std::size_t i = 0; i < n_ + 2 * kPad; ++i) {
-            byte_q_[i] = byte_label(q_[i]) ? static_cast<std::uint8_t>(q_[i]) : 0;
-            gate_[i] = std::min(lim_[i], entry_[i]);
+            cells.byte_q[i] = byte_label(cells.q[i]) ? static_cast<std::uint8_t>(cells.q[i]) : 0;
+            cells.gate[i] = std::min(cells.lim[i], cells.entry[i]);
         }
     }
 
@@ -207,9 +209,9 @@ public:
     bool step_portable(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label,
                        std::uint8_t& last) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
-        const std::uint8_t* lim = lim_.data() + kPad + base;
-        const std::uint8_t* entry = entry_.data() + kPad + base;
-        const std::uint32_t* q = q_.data() + kPad + base - 1;  // q[i]: the code point before column base + i
+        const std::uint8_t* lim = lim_ + kPad + base;
+        const std::uint8_t* entry = entry_ + kPad + base;
+        const std::uint32_t* q = q_ + kPad + base - 1;  // q[i]: the code point before column base + i
         std::uint8_t left = kDead;
         std::uint8_t low = kDead;
         for (std::size_t i = 0; i < kWidth; ++i) {
@@ -238,7 +240,7 @@ public:
     };
     Window window(std::size_t depth) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
-        const std::uint32_t* q = q_.data() + kPad + base - 1;
+        const std::uint32_t* q = q_ + kPad + base - 1;
         Window w;
         for (std::size_t i = 0; i < kWidth; ++i) {
             if (q[i] < 0x100) {
@@ -316,16 +318,16 @@ private:
     template <bool kMatch>
     bool step_sse2(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
-        const std::uint8_t* at = gate_.data() + kPad + base;
+        const std::uint8_t* at = gate_ + kPad + base;
         const __m128i gate = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i lim = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lim_.data() + kPad + base));
+        const __m128i lim = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lim_ + kPad + base));
         const __m128i dead = _mm_set1_epi8(static_cast<char>(kDead));
         const __m128i one = _mm_set1_epi8(1);
         const __m128i p = load_row(prev);
         __m128i diag = _mm_add_epi8(p, one);
         if constexpr (kMatch) {
             // byte_q[i - 1]: the code point before lane i's column
-            const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(byte_q_.data() + kPad + base - 1));
+            const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(byte_q_ + kPad + base - 1));
             diag = _mm_add_epi8(diag, _mm_cmpeq_epi8(q, _mm_set1_epi8(static_cast<char>(label))));
         }
         const __m128i up = _mm_add_epi8(_mm_srli_si128(p, 1), one);
@@ -353,11 +355,11 @@ private:
 #endif
 
     std::size_t n_;
-    std::vector<std::uint32_t>& q_;
-    std::vector<std::uint8_t>& lim_;
-    std::vector<std::uint8_t>& entry_;
-    std::vector<std::uint8_t>& byte_q_;
-    std::vector<std::uint8_t>& gate_;
+    const std::uint32_t* q_;
+    const std::uint8_t* lim_;
+    const std::uint8_t* entry_;
+    const std::uint8_t* byte_q_;
+    const std::uint8_t* gate_;
 };
 
 // The forward trie as the searches read it: direct reads (the index is
@@ -443,6 +445,12 @@ public:
     }
     // Appends into room made before.
     void put(const T& x) { data_[size_++] = x; }
+    // The record past the last, in room made before, to be filled field by
+    // field and kept by keep_next() (a whole record built aside and copied
+    // in would be read back wider than it was written, and wait for the
+    // stores to land).
+    T& next_slot() { return data_[size_]; }
+    void keep_next() { ++size_; }
     void push_back(const T& x) {
         make_room(1);
         put(x);
@@ -617,7 +625,8 @@ public:
                     unmatched_alive = band_.step_unmatched(p.row, unmatched, depth_, unmatched_last) ? 1 : 0;
                 }
                 if (unmatched_alive != 0) {
-                    add_child(p, first, k, label, unmatched, unmatched_last);
+                    next_.next_slot().row = unmatched;
+                    keep_child(p, first, k, label, unmatched_last);
                 }
             }
         }
@@ -643,29 +652,30 @@ private:
         }
     }
 
-    // A child alive with `row`; `last` its distance to the whole query.
-    void add_child(const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label, const Row& row,
-                   std::uint8_t last) {
-        Pending<K> child;
-        child.row = row;
-        child.node = view_.child(first, parent.start, k);
-        child.trail = static_cast<std::uint32_t>(finds_.trail.size());
+    // The child at edge k, alive with its row in next_.next_slot(); `last`
+    // its distance to the whole query.
+    void keep_child(const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label,
+                    std::uint8_t last) {
+        Pending<K>& child = next_.next_slot();
+        const std::uint32_t node = view_.child(first, parent.start, k);
+        const auto trail = static_cast<std::uint32_t>(finds_.trail.size());
+        child.node = node;
+        child.trail = trail;
+        next_.keep_next();
         finds_.trail.put(TrailStep{parent.trail, label});
         if (last <= K) {
-            finds_.candidates.put(Candidate{child.node, last, child.trail, kForward});
-            view_.prefetch_term(child.node);  // resolve's first question
+            finds_.candidates.put(Candidate{node, last, trail, kForward});
+            view_.prefetch_term(node);  // resolve's first question
         }
-        view_.prefetch_node(child.node);  // in flight while the level goes on
-        next_.put(child);
+        view_.prefetch_node(node);  // in flight while the level goes on
     }
 
     template <class Steps>
     void try_child(Steps& steps, const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label) {
         steps.step();
-        Row row;
         std::uint8_t last = Band::kDead;
-        if (band_.step(parent.row, row, depth_, label, last)) {
-            add_child(parent, first, k, label, row, last);
+        if (band_.step(parent.row, next_.next_slot().row, depth_, label, last)) {
+            keep_child(parent, first, k, label, last);
         }
     }
 
