@@ -126,6 +126,51 @@ def nested_clearing():
     return outer
 
 
+class ChangesWhenRead:
+    """An integer whose conversion calls `change` first."""
+
+    def __init__(self, change, value):
+        self.change, self.value = change, value
+
+    def __index__(self):
+        self.change()
+        return self.value
+
+
+def chain_build(lists, first_ids=None):
+    """A chain of 40 terminal nodes below the root, node i + 1 carrying
+    (1, *lists[i]); the first node's ids are `first_ids` when given."""
+    n = len(lists) + 1
+    payloads = [None] + [(1, ids, counts) for ids, counts in lists]
+    if first_ids is not None:
+        payloads[1] = (1, first_ids, lists[0][1])
+    return P.from_internal_data_v2(list(range(n)), [""] + ["a"] * (n - 1), payloads, list(range(1, n)),
+                                   [bytes([i]) * 4 for i in range(200)], 3).to_bytes()
+
+
+def later_lists_changed(change):
+    """chain_build whose first node's one id, as it is read, applies
+    `change` to the lists of every later node (the builder reads ahead of
+    the payload it converts)."""
+    lists = [([i % 200], [1]) for i in range(40)]
+
+    def apply():
+        for ids, counts in lists[1:]:
+            change(ids, counts)
+
+    return chain_build(lists, first_ids=[ChangesWhenRead(apply, 0)])
+
+
+def emptied(ids, counts):
+    ids.clear()
+    counts.clear()
+
+
+def grown(ids, counts):
+    ids.extend(range(100, 164))
+    counts.extend([2] * 64)
+
+
 def small_build(node_shifts=(0, 1), ids=(0,), video_index=(b"abcd",)):
     return P.from_internal_data_v2(list(node_shifts) if isinstance(node_shifts, tuple) else node_shifts,
                                    ["", "a"], [None, (1, ids, [1])], [1], video_index, 2).to_bytes()
@@ -296,6 +341,13 @@ CASES = [
     ("video_index emptied while read",
      lambda: small_build(video_index=nested_clearing()),
      SameAs(lambda: small_build())),
+    # Lists of later payloads changed while an earlier one is converted:
+    # each payload is read as it then is.
+    ("later payload lists emptied while one is read", lambda: later_lists_changed(emptied),
+     SameAs(lambda: chain_build([([0], [1])] + [([], [])] * 39))),
+    ("later payload lists grown while one is read", lambda: later_lists_changed(grown),
+     SameAs(lambda: chain_build([([0], [1])] + [([i % 200, *range(100, 164)], [1] + [2] * 64)
+                                                 for i in range(1, 40)]))),
     ("numpy top_n 2**32", lambda: P.from_internal_data_v2([], [], [], [], [], np.uint64(2**32)),
      Raises(OverflowError, "out of range integral type conversion attempted")),
 ]
