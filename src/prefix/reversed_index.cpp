@@ -50,12 +50,21 @@ struct Item {
     std::uint32_t lcp;  // once sorted: labels shared with the item before
 };
 
+// How far the passes over terms in spelling order read ahead, in terms: a
+// term's start first, its labels once the start is in.
+constexpr std::size_t kStartsAhead = 16;
+constexpr std::size_t kLabelsAhead = 8;
+
 class Spellings {
 public:
     Spellings(const std::uint8_t* text, const std::uint32_t* starts) : text_(text), starts_(starts) {}
 
     std::size_t length(std::uint32_t t) const { return starts_[t + 1] - starts_[t]; }
     const std::uint8_t* labels(std::uint32_t t) const { return text_ + starts_[t]; }
+    // Read-ahead for a pass over the terms in another order than their
+    // texts lie in: term t's start, then (once that is in) its labels.
+    void ask_start(std::uint32_t t) const { __builtin_prefetch(starts_ + t); }
+    void ask_labels(std::uint32_t t, std::size_t at = 0) const { __builtin_prefetch(text_ + starts_[t] + at); }
 
     // Labels [at, at + 8) of term t as a key.
     std::uint64_t window(std::uint32_t t, std::size_t at) const {
@@ -143,6 +152,12 @@ bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
             // group) stays with the place, whichever item comes there.
             const std::uint32_t lcp = run[0].lcp;
             for (std::size_t i = 0; i < size; ++i) {
+                if (i + kStartsAhead < size) {
+                    spellings.ask_start(run[i + kStartsAhead].term);
+                }
+                if (i + kLabelsAhead < size) {
+                    spellings.ask_labels(run[i + kLabelsAhead].term, g.at);
+                }
                 run[i].key = spellings.window(run[i].term, g.at);
             }
             if (size <= kSmall) {
@@ -283,30 +298,60 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
         }
     }
     reserve_large(index.first_, nodes + 1);
-    index.first_.resize(nodes + 1);  // child counts first, then their running sums
+    // A node's first child, set as that child is made (0, which no child
+    // is, until then); a node without children then takes the next node's.
+    index.first_.resize(nodes + 1);
     index.labels_.resize(nodes + kLabelPadding);
     index.ends_.resize(nodes);
     std::vector<std::uint32_t> path(longest + 1, 0);  // item i's nodes by depth
-    for (Item& e : items) {
+    // The items are in spelling order and their texts in walk order, so
+    // each text is a miss of its own: the texts of the items a few places
+    // on are asked for as each item is placed (kLabelsAhead).
+    std::size_t previous_length = 0;  // the root ends no spelling, but has no child yet
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + kStartsAhead < items.size()) {
+            spellings.ask_start(items[i + kStartsAhead].term);
+        }
+        if (i + kLabelsAhead < items.size()) {
+            spellings.ask_labels(items[i + kLabelsAhead].term);
+        }
+        Item& e = items[i];
         const std::size_t len = spellings.length(e.term);
         const std::uint8_t* labels = spellings.labels(e.term);
-        for (std::size_t d = e.lcp + 1; d <= len; ++d) {
+        // The node the item leaves the previous one's path at gets its first
+        // child here only if the previous spelling ended there (a spelling
+        // comes before its extensions); the deeper ones are new. So every
+        // write is to a node made just now, never one made long ago.
+        std::size_t d = e.lcp + 1;
+        if (d <= len && previous_length == e.lcp) {
+            index.first_[path[d - 1]] = cursor[d];
+        }
+        for (; d <= len; ++d) {
             const std::uint32_t v = cursor[d]++;
             index.labels_[v] = labels[d - 1];
-            ++index.first_[path[d - 1]];
+            if (d > e.lcp + 1) {
+                index.first_[path[d - 1]] = v;
+            }
             path[d] = v;
         }
         index.ends_.set(path[len]);
         e.key = path[len];
+        previous_length = len;
     }
-    std::uint32_t children = 1;
-    for (std::size_t v = 0; v <= nodes; ++v) {
-        children += std::exchange(index.first_[v], children);
+    index.first_[nodes] = static_cast<std::uint32_t>(nodes);
+    for (std::size_t v = nodes; v-- > 0;) {
+        if (index.first_[v] == 0) {
+            index.first_[v] = index.first_[v + 1];
+        }
     }
     index.ends_.seal();
     reserve_large(index.term_nodes_, count);
     index.term_nodes_.resize(count);
-    for (const Item& e : items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + kLabelsAhead < items.size()) {
+            __builtin_prefetch(term_nodes.data() + items[i + kLabelsAhead].term);
+        }
+        const Item& e = items[i];
         index.term_nodes_[index.ends_.rank(static_cast<std::size_t>(e.key))] = term_nodes[e.term];
     }
     return index;
