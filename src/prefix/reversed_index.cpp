@@ -345,20 +345,21 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
         }
     }
     index.ends_.seal();
-    reserve_large(index.term_nodes_, count);
-    index.term_nodes_.resize(count);
+    reserve_large(index.term_ends_, count);
+    index.term_ends_.resize(count);
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i + kLabelsAhead < items.size()) {
             __builtin_prefetch(term_nodes.data() + items[i + kLabelsAhead].term);
         }
         const Item& e = items[i];
-        index.term_nodes_[index.ends_.rank(static_cast<std::size_t>(e.key))] = term_nodes[e.term];
+        // Terms were gathered in walk order: term t's rank is t.
+        index.term_ends_[index.ends_.rank(static_cast<std::size_t>(e.key))] = TermEnd{term_nodes[e.term], e.term};
     }
     return index;
 }
 
 std::size_t ReversedIndex::bytes() const {
-    return first_.capacity() * 4 + labels_.capacity() + ends_.bytes() + term_nodes_.capacity() * 4 +
+    return first_.capacity() * 4 + labels_.capacity() + ends_.bytes() + term_ends_.capacity() * sizeof(TermEnd) +
            terminals_.bytes() + ranks_.capacity() * 4;
 }
 

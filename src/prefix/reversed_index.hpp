@@ -9,14 +9,16 @@
 // order of the terms is the order of their pre-order ranks. Any other trie
 // gets no reversed index and keeps the forward walks.
 //
-// Layout, flat and compact (about 5 bytes per reversed node and 5 per term):
+// Layout, flat and compact (about 5 bytes per reversed node and 9 per term):
 //   first_       per reversed node in breadth-first order, its first child;
 //                children are consecutive, so node v's children are
 //                first_[v] ... first_[v + 1] - 1 (first_ has one entry more)
 //   labels_      per reversed node, its label (the root's is 0), followed by
 //                kLabelPadding bytes that a label search may read
 //   ends_        the reversed nodes where a term ends, and, by their rank,
-//   term_nodes_  the forward node of that term
+//   term_ends_   the forward node of that term and its walk rank, side by
+//                side, so that a term found in the reversed trie is placed
+//                in walk order by one more read instead of three
 //   terminals_   the forward nodes that the walk records as terms, and, by
 //   ranks_       their rank, each one's place among the terms in walk order
 #pragma once
@@ -110,15 +112,33 @@ public:
     std::uint32_t children_end(std::uint32_t v) const { return first_[v + 1]; }
     const std::uint8_t* labels() const { return labels_.data(); }
     bool term_ends(std::uint32_t v) const { return ends_.test(v); }
-    // For a reversed node where a term ends: the term's forward node.
-    std::uint32_t term_node(std::uint32_t v) const { return term_nodes_[ends_.rank(v)]; }
-    void prefetch_term_node(std::uint32_t v) const { __builtin_prefetch(term_nodes_.data() + ends_.rank(v)); }
+    // For a reversed node where a term ends: the term's forward node and
+    // its walk rank (see walk_rank).
+    struct TermEnd {
+        std::uint32_t node;
+        std::uint32_t rank;
+    };
+    TermEnd term_end(std::uint32_t v) const { return term_end_at(end_place(v)); }
+    std::uint32_t term_node(std::uint32_t v) const { return term_end(v).node; }
+    // term_end in steps, for readers that ask for each read a pass before
+    // they make it: whether v ends a term, v's place among the ends, and
+    // the term end at that place.
+    void prefetch_end(std::uint32_t v) const { ends_.prefetch(v); }
+    std::uint32_t end_place(std::uint32_t v) const { return static_cast<std::uint32_t>(ends_.rank(v)); }
+    void prefetch_term_end_at(std::uint32_t place) const { __builtin_prefetch(term_ends_.data() + place); }
+    TermEnd term_end_at(std::uint32_t place) const { return term_ends_[place]; }
 
     // For a forward node the walk records as a term: its place among the
     // terms in walk order (0 for the first).
-    std::uint32_t walk_rank(std::uint32_t node) const { return ranks_[terminals_.rank(node)]; }
+    std::uint32_t walk_rank(std::uint32_t node) const { return walk_rank_at(terminal_place(node)); }
     void prefetch_walk_rank(std::uint32_t node) const { terminals_.prefetch(node); }
-    std::size_t term_count() const { return term_nodes_.size(); }
+    // walk_rank in two steps, for readers that ask for the second read
+    // before they make it: the node's place among the terminals, then the
+    // rank at that place.
+    std::uint32_t terminal_place(std::uint32_t node) const { return static_cast<std::uint32_t>(terminals_.rank(node)); }
+    void prefetch_walk_rank_at(std::uint32_t place) const { __builtin_prefetch(ranks_.data() + place); }
+    std::uint32_t walk_rank_at(std::uint32_t place) const { return ranks_[place]; }
+    std::size_t term_count() const { return term_ends_.size(); }
 
     // Heap bytes held.
     std::size_t bytes() const;
@@ -127,7 +147,7 @@ private:
     std::vector<std::uint32_t> first_;
     std::vector<std::uint8_t> labels_;
     BitRank ends_;
-    std::vector<std::uint32_t> term_nodes_;
+    std::vector<TermEnd> term_ends_;
     BitRank terminals_;
     std::vector<std::uint32_t> ranks_;
 };

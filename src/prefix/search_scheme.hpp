@@ -30,12 +30,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kept_room.hpp"
@@ -186,7 +188,8 @@ public:
     // parent's `prev`. Returns whether some cell is alive; `last` is the
     // distance to the whole query (kDead above the bound).
     // `label` is that of an entered child (1 ... 255).
-    bool step(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
+    [[gnu::always_inline]] bool step(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label,
+                                     std::uint8_t& last) const {
 #if defined(QUILLMESH_SIMD_SSE2)
         return step_sse2<true>(prev, cur, depth, label, last);
 #else
@@ -195,7 +198,8 @@ public:
     }
     // The same for every label outside window(depth): all of them give one
     // row, since none matches a column of the band.
-    bool step_unmatched(const Row& prev, Row& cur, std::size_t depth, std::uint8_t& last) const {
+    [[gnu::always_inline]] bool step_unmatched(const Row& prev, Row& cur, std::size_t depth,
+                                               std::uint8_t& last) const {
 #if defined(QUILLMESH_SIMD_SSE2)
         return step_sse2<false>(prev, cur, depth, 0, last);
 #else
@@ -255,6 +259,42 @@ public:
     // points (distinct, byte labels only: no other is a child's label) to
     // `out` and returns how many; else returns -1.
     int exact_labels(const Row& row, std::size_t depth, std::array<std::uint8_t, kWidth>& out) const {
+#if defined(QUILLMESH_SIMD_SSE2)
+        // Lane i is cell i, of column base + i. It grows past a mismatch
+        // where cell + 1 is below its column's cap or the next column's gate
+        // (a dead cell + 1 is above every one); else a live cell can go on
+        // only by matching its column's code point, if that is a byte.
+        const std::ptrdiff_t base = kPad + static_cast<std::ptrdiff_t>(depth) - static_cast<std::ptrdiff_t>(K);
+        const __m128i r = load_row(row);
+        const __m128i room = _mm_max_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lim_ + base)),
+                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(gate_ + base + 1)));
+        constexpr int kLanes = (1 << kWidth) - 1;
+        if ((_mm_movemask_epi8(_mm_cmpgt_epi8(room, _mm_add_epi8(r, _mm_set1_epi8(1)))) & kLanes) != 0) {
+            return -1;
+        }
+        const __m128i code = _mm_loadu_si128(reinterpret_cast<const __m128i*>(byte_q_ + base));
+        const __m128i live = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(kDead)), r);
+        unsigned lanes = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(code, _mm_setzero_si128()), live)) & kLanes);
+        int count = 0;
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const std::uint8_t c = byte_q_[base + std::countr_zero(lanes)];
+            bool seen = false;
+            for (int m = 0; m < count; ++m) {
+                seen = seen || out[static_cast<std::size_t>(m)] == c;
+            }
+            if (!seen) {
+                out[static_cast<std::size_t>(count++)] = c;
+            }
+        }
+        return count;
+#else
+        return exact_labels_portable(row, depth, out);
+#endif
+    }
+    // The cell by cell form of exact_labels(), which the vector form must
+    // match (the same count, the same labels in the same order).
+    int exact_labels_portable(const Row& row, std::size_t depth, std::array<std::uint8_t, kWidth>& out) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth) - static_cast<std::ptrdiff_t>(K);
         int count = 0;
         for (std::size_t i = 0; i < kWidth; ++i) {
@@ -316,7 +356,8 @@ private:
     }
 
     template <bool kMatch>
-    bool step_sse2(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label, std::uint8_t& last) const {
+    [[gnu::always_inline]] bool step_sse2(const Row& prev, Row& cur, std::size_t depth, std::uint32_t label,
+                                          std::uint8_t& last) const {
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(depth + 1) - static_cast<std::ptrdiff_t>(K);
         const std::uint8_t* at = gate_ + kPad + base;
         const __m128i gate = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -411,7 +452,7 @@ struct BackwardView {
     }
     std::uint32_t first_child(std::size_t start) const { return static_cast<std::uint32_t>(start); }
     std::uint32_t child(std::uint32_t, std::size_t, std::size_t k) const { return static_cast<std::uint32_t>(k); }
-    void prefetch_term(std::uint32_t c) const { index.prefetch_term_node(c); }
+    void prefetch_term(std::uint32_t c) const { index.prefetch_end(c); }
     bool term_ends(std::uint32_t c) const { return index.term_ends(c); }
 };
 
@@ -502,6 +543,7 @@ struct TrailStep {
 struct Finds {
     FillRoom<Candidate> candidates;
     std::vector<Found> found;
+    FillRoom<Found> sorting;  // in_walk_order's room
     FillRoom<TrailStep> trail;  // record 0: the root
     std::vector<char32_t> path;    // a found term's labels, as it is recorded
     void trim() {
@@ -510,6 +552,7 @@ struct Finds {
         trail.clear();
         give_back_room(candidates);
         give_back_room(found);
+        give_back_room(sorting);
         give_back_room(trail);
         give_back_room(path);
     }
@@ -575,9 +618,11 @@ public:
     bool done() const { return level_.empty(); }
 
     // Tries the children of the level's nodes, and asks memory for the next
-    // level's edges.
+    // level's edges. A function of its own, with the band's step and the
+    // child's record forced into it: left to itself, the compiler put the
+    // level into search_both and called the step once per child.
     template <class Steps>
-    void advance(Steps& steps) {
+    [[gnu::noinline]] void advance(Steps& steps) {
         if (level_.empty()) {
             return;
         }
@@ -654,8 +699,8 @@ private:
 
     // The child at edge k, alive with its row in next_.next_slot(); `last`
     // its distance to the whole query.
-    void keep_child(const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label,
-                    std::uint8_t last) {
+    [[gnu::always_inline]] void keep_child(const Pending<K>& parent, std::uint32_t first, std::size_t k,
+                                           std::uint8_t label, std::uint8_t last) {
         Pending<K>& child = next_.next_slot();
         const std::uint32_t node = view_.child(first, parent.start, k);
         const auto trail = static_cast<std::uint32_t>(finds_.trail.size());
@@ -671,7 +716,8 @@ private:
     }
 
     template <class Steps>
-    void try_child(Steps& steps, const Pending<K>& parent, std::uint32_t first, std::size_t k, std::uint8_t label) {
+    [[gnu::always_inline]] void try_child(Steps& steps, const Pending<K>& parent, std::uint32_t first, std::size_t k,
+                                          std::uint8_t label) {
         steps.step();
         std::uint8_t last = Band::kDead;
         if (band_.step(parent.row, next_.next_slot().row, depth_, label, last)) {
@@ -689,39 +735,103 @@ private:
 };
 
 // Keeps the candidates where a term ends, with the forward node and walk
-// rank of each; in passes, so that the reads of one pass are all in flight
-// at once.
+// rank of each. Each takes a chain of reads (forward: its terminal flag, its
+// place among the terminals, the rank at that place; reversed: its end flag,
+// its place among the ends, the term end there, which holds the forward node
+// and the rank), so the candidates go through in passes, each asking for the
+// reads the next one makes: the reads of one pass are all in flight at once.
 // (The first reads of each were asked for as the candidate was found.)
 inline void resolve(const ForwardView& forward, const BackwardView& backward, Finds& finds) {
     const ReversedIndex& index = backward.index;
     FillRoom<Candidate>& c = finds.candidates;
     std::size_t kept = 0;
-    for (const Candidate& x : c) {
-        if (x.forward ? forward.term_ends(x.node) : backward.term_ends(x.node)) {
+    for (Candidate& x : c) {
+        if (x.forward) {
+            if (forward.term_ends(x.node)) {
+                index.prefetch_walk_rank(x.node);
+                c[kept++] = x;
+            }
+        } else if (backward.term_ends(x.node)) {
+            x.node = index.end_place(x.node);  // the reversed node is not needed again
+            index.prefetch_term_end_at(x.node);
             c[kept++] = x;
         }
     }
     c.truncate(kept);
-    for (Candidate& x : c) {
-        if (!x.forward) {
-            x.node = index.term_node(x.node);
-        }
-        index.prefetch_walk_rank(x.node);
-    }
-    finds.found.reserve(c.size());
+    finds.found.resize(c.size());
+    Found* out = finds.found.data();
     for (const Candidate& x : c) {
-        finds.found.push_back(Found{index.walk_rank(x.node), x.node, x.distance, x.trail, x.forward});
+        if (x.forward) {
+            // Its place for now; the rank at it is read in the next pass.
+            const std::uint32_t place = index.terminal_place(x.node);
+            index.prefetch_walk_rank_at(place);
+            *out++ = Found{place, x.node, x.distance, x.trail, true};
+        } else {
+            const ReversedIndex::TermEnd end = index.term_end_at(x.node);
+            *out++ = Found{end.rank, end.node, x.distance, x.trail, false};
+        }
+    }
+    for (Found& f : finds.found) {
+        if (f.forward) {
+            f.rank = index.walk_rank_at(f.rank);
+        }
     }
 }
 
 // The finds in walk order (by rank), each term once at the least distance
-// found for it.
-inline void in_walk_order(std::vector<Found>& found) {
-    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-        return a.rank != b.rank ? a.rank < b.rank : a.distance < b.distance;
-    });
-    found.erase(std::unique(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.rank == b.rank; }),
-                found.end());
+// found for it. Many finds are put in rank order by an LSD radix sort of
+// eight bits a pass (a pass whose digit all of them share is skipped); a
+// few by comparisons. `room` holds the passes' copies.
+inline constexpr std::size_t kRadixFinds = 96;
+inline void in_walk_order(std::vector<Found>& found, FillRoom<Found>& room) {
+    const std::size_t n = found.size();
+    if (n < kRadixFinds) {
+        std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+            return a.rank != b.rank ? a.rank < b.rank : a.distance < b.distance;
+        });
+    } else {
+        constexpr std::size_t kDigits = 4;
+        std::array<std::array<std::uint32_t, 256>, kDigits> count{};
+        for (const Found& f : found) {
+            for (std::size_t d = 0; d < kDigits; ++d) {
+                ++count[d][(f.rank >> (8 * d)) & 0xFF];
+            }
+        }
+        room.clear();
+        room.make_room(n);
+        Found* from = found.data();
+        Found* to = room.begin();
+        for (std::size_t d = 0; d < kDigits; ++d) {
+            std::array<std::uint32_t, 256>& c = count[d];
+            const unsigned shift = 8 * static_cast<unsigned>(d);
+            if (c[(from[0].rank >> shift) & 0xFF] == n) {
+                continue;
+            }
+            std::uint32_t sum = 0;
+            for (std::uint32_t& x : c) {
+                sum += std::exchange(x, sum);
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                to[c[(from[i].rank >> shift) & 0xFF]++] = from[i];
+            }
+            std::swap(from, to);
+        }
+        if (from != found.data()) {
+            std::copy(from, from + n, found.data());
+        }
+    }
+    // Each run of one rank keeps its least distance (the first such).
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n;) {
+        std::size_t best = i;
+        std::size_t j = i + 1;
+        for (; j < n && found[j].rank == found[i].rank; ++j) {
+            best = found[j].distance < found[best].distance ? j : best;
+        }
+        found[kept++] = found[best];
+        i = j;
+    }
+    found.resize(kept);
 }
 
 // Where the query splits into head and tail, and the forward search's cap
@@ -779,7 +889,7 @@ void search_both(const SearchIndex& index, std::u32string_view query, Finds& fin
         behind.advance(steps);
     }
     resolve(forward, backward, finds);
-    in_walk_order(finds.found);
+    in_walk_order(finds.found, finds.sorting);
 }
 
 template <class Steps>

@@ -44,6 +44,9 @@ Flat flat(const ReversedIndex& index) {
         if (index.term_ends(v)) {
             f.ends.push_back(v);
             f.term_nodes.push_back(index.term_node(v));
+            // The rank kept with the end is the forward node's.
+            const ReversedIndex::TermEnd end = index.term_end(v);
+            EXPECT_EQ(end.rank, index.walk_rank(end.node)) << "end " << v;
         }
     }
     f.first.push_back(index.children_end(n - 1));

@@ -207,7 +207,7 @@ TEST(SearchScheme, AgreesWithTheCheckedWalkOnShortQueriesOfManyMatches) {
 // The vector step of the capped band against its portable form, cell for
 // cell, on random rows, queries, splits and labels at every depth the band
 // reaches (and past both ends of the query), for a band of one load of 8
-// bytes and of 16.
+// bytes and of 16; and the vector exact_labels against its portable form.
 template <std::uint32_t K>
 void expect_vector_step_matches_portable(std::mt19937& rng) {
     using Band = walk::scheme::CappedBand<K>;
@@ -244,6 +244,14 @@ void expect_vector_step_matches_portable(std::mt19937& rng) {
                 ASSERT_EQ(unmatched_alive, band.template step_portable<false>(prev, portable_row, depth, 0, portable_last));
                 ASSERT_EQ(vector_row, portable_row) << "unmatched, K " << K << ", depth " << depth;
                 ASSERT_EQ(vector_last, portable_last) << "unmatched, K " << K << ", depth " << depth;
+                std::array<std::uint8_t, Band::kWidth> vector_labels{};
+                std::array<std::uint8_t, Band::kWidth> portable_labels{};
+                const int vector_count = band.exact_labels(prev, depth, vector_labels);
+                ASSERT_EQ(vector_count, band.exact_labels_portable(prev, depth, portable_labels))
+                    << "exact labels, K " << K << ", depth " << depth;
+                for (int i = 0; i < vector_count; ++i) {
+                    ASSERT_EQ(vector_labels[i], portable_labels[i]) << "exact label " << i << ", K " << K;
+                }
             }
         }
     }
@@ -266,8 +274,9 @@ TEST(SearchScheme, VectorStepMatchesThePortableStep) {
 TEST(SearchScheme, PutsFindsInWalkOrder) {
     std::mt19937 rng(77);
     const std::uint32_t tops[] = {1, 200, 70000, 1u << 25, 0xFFFFFFFFu};
+    walk::scheme::FillRoom<walk::scheme::Found> room;  // kept from case to case, as a thread keeps it
     for (const std::uint32_t top : tops) {
-        for (const std::size_t size : {0u, 1u, 5u, 64u, 700u}) {
+        for (const std::size_t size : {0u, 1u, 5u, 64u, 95u, 96u, 97u, 700u, 3000u}) {
             std::vector<walk::scheme::Found> found;
             std::map<std::uint32_t, std::uint32_t> least;  // rank -> least distance
             for (std::size_t i = 0; i < size; ++i) {
@@ -280,7 +289,7 @@ TEST(SearchScheme, PutsFindsInWalkOrder) {
                     at->second = std::min(at->second, distance);
                 }
             }
-            walk::scheme::in_walk_order(found);
+            walk::scheme::in_walk_order(found, room);
             ASSERT_EQ(found.size(), least.size()) << "top " << top << ", size " << size;
             auto want = least.begin();
             for (const walk::scheme::Found& f : found) {
