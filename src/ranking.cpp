@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <limits>
 
 #include "failures.hpp"
 #include "kept_room.hpp"
@@ -43,7 +44,7 @@ struct ScoreRoom {
 
 // Open addressing with linear probing, never more than half full, in the
 // slots of a ScoreRoom. It grows as distinct videos arrive (make_room before
-// each list), so its size follows the number of distinct videos scored,
+// each batch of lists), so its size follows the number of distinct videos scored,
 // never the number of matched nodes: a node reached along millions of paths
 // costs nothing more here.
 class ScoreTable {
@@ -140,7 +141,10 @@ private:
 class VideoScorer {
 public:
     VideoScorer(const Trie& trie, std::size_t term_length)
-        : trie_(trie), term_length_(term_length), table_(room_->slots) {}
+        : trie_(trie),
+          term_length_(term_length),
+          identifiers_(trie.id_mode == IdMode::Int32 ? trie.video_int_ids.size() : trie.video_uuids.size()),
+          table_(room_->slots) {}
 
     // Takes a match. Matches are scored kBatch at a time: a payload read is
     // a chain of dependent misses (the slot's bits, its record, the record's
@@ -185,8 +189,24 @@ private:
         PayloadView payload;
     };
 
-    // Scores the pending matches, in their order.
+    // Scores the pending matches, in their order. Before the checked reads
+    // below, two passes over the batch only ask for what they will read,
+    // one link of each payload's chain a pass (PayloadTable::ask_slot,
+    // ask_record): group prefetching (Chen, Ailamaki, Gibbons and Mowry
+    // 2004), which keeps the misses of every node of the batch in flight
+    // together where the reads alone would wait on each chain in turn.
     void flush() {
+        const PayloadTable& payloads = trie_.payloads;
+        for (std::size_t k = 0; k < pending_count_; ++k) {
+            const std::uint32_t node = pending_[k].node;
+            if (node < trie_.is_terminal.size()) {
+                __builtin_prefetch(trie_.is_terminal.data() + node);
+            }
+            payloads.ask_slot(node);
+        }
+        for (std::size_t k = 0; k < pending_count_; ++k) {
+            payloads.ask_record(pending_[k].node);
+        }
         Weighed weighed[kBatch];
         std::size_t count = 0;
         for (std::size_t k = 0; k < pending_count_; ++k) {
@@ -228,6 +248,17 @@ private:
                 }
             }
         }
+        // Room for the whole batch at once, so that the table grows (and
+        // rehashes) once a batch, not once a payload; no more than the
+        // identifier table's size, which bounds the distinct videos of a
+        // consistent index (each list still makes its own room, for any
+        // other). The layout decides nothing: every sum is taken in node
+        // order, and rank() orders the candidates totally.
+        std::size_t batch_videos = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            batch_videos += weighed[k].payload.video_ids.size();
+        }
+        table_.make_room(std::min(batch_videos, identifiers_));
         for (std::size_t k = 0; k < count; ++k) {
             const double w = weighed[k].weight;
             const PayloadView& p = weighed[k].payload;
@@ -248,6 +279,7 @@ private:
 
     const Trie& trie_;
     std::size_t term_length_;
+    std::size_t identifiers_;  // entries of the identifier table
     std::size_t matched_ = 0;
     NodeMatch pending_[kBatch];
     std::size_t pending_count_ = 0;
@@ -258,6 +290,22 @@ private:
     RoomLease<ScoreRoom> room_;
     ScoreTable table_;
 };
+
+// The walk's read-ahead (Recorder::ask) of what scoring a found node reads:
+// its terminal flag and its payload's slot, then the slot's record, then its
+// lists.
+void ask_payload(const Trie& trie, std::uint32_t node, int round) {
+    switch (round) {
+        case 0:
+            if (node < trie.is_terminal.size()) {
+                __builtin_prefetch(trie.is_terminal.data() + node);
+            }
+            trie.payloads.ask_slot(node);
+            break;
+        case 1: trie.payloads.ask_record(node); break;
+        default: trie.payloads.ask_lists(node); break;
+    }
+}
 
 // The walk's reporter of node matches (the walk's rule for which nodes it
 // takes) feeding a scorer.
@@ -270,6 +318,7 @@ struct ScoringReporter {
         return walk::NodeReporter::takes(trie, node, terminal_only);
     }
     bool terminals_only() const { return terminal_only; }
+    void ask(const Trie& t, std::uint32_t node, int round) const { ask_payload(t, node, round); }
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) { scorer.add(node, distance); }
     void restart() { scorer.restart(); }
 };
@@ -294,6 +343,13 @@ struct AutomaticReporter {
 
     bool accepts(const Trie& t, std::uint32_t node) const { return walk::NodeReporter::takes(t, node, false); }
     bool terminals_only() const { return false; }
+    // Only a terminal node's record is asked for: the others are scored
+    // only when no terminal node matches.
+    void ask(const Trie& t, std::uint32_t node, int round) const {
+        if (round == 0 || (node < t.is_terminal.size() && t.is_terminal[node] != 0)) {
+            ask_payload(t, node, round);
+        }
+    }
     void record(std::uint32_t node, std::uint32_t distance, std::span<const char32_t>) {
         if (at(trie.is_terminal, node) != 0) {
             scorer.add(node, distance);
@@ -395,10 +451,19 @@ void VideoScorer::rank(std::optional<std::uint32_t> limit, std::optional<double>
                                     ? reinterpret_cast<const char*>(trie_.video_int_ids.data())
                                     : reinterpret_cast<const char*>(trie_.video_uuids.data());
     const std::size_t id_size = trie_.id_mode == IdMode::Int32 ? sizeof(std::uint32_t) : sizeof(Uuid);
+    // Most candidates fall well short of the threshold: those below `cut`
+    // are left without the division, which would give less than the
+    // threshold anyway. The margin of 2^-20 is far above the rounding of
+    // the product and of the quotient (a few ulps), and cut and threshold
+    // are asked to be normal numbers, so that no rounding is coarser than
+    // relative (scores are never negative).
+    const double cut = threshold * total_ * (1.0 - 0x1p-20);
+    const bool screened = threshold >= std::numeric_limits<double>::min() &&
+                          cut >= std::numeric_limits<double>::min() && cut <= std::numeric_limits<double>::max();
     std::vector<Slot>& slots = table_.slots();
     std::size_t kept = 0;
     for (const Slot& s : slots) {
-        if (!s.used) {
+        if (!s.used || (screened && s.score < cut)) {
             continue;
         }
         const double r = s.score / total_;

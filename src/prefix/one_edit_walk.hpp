@@ -114,7 +114,7 @@ public:
         }
         const std::size_t m = on_path_.size() - 1;  // the path spells q[0 ... m)
         if (m == n_ && n_ > 0) {
-            found_.push_back(OneEditFound{on_path_[m], OneEdit{pos(n_), 0, OneEdit::kSame}});
+            found(on_path_[m], OneEdit{pos(n_), 0, OneEdit::kSame});
         }
         while (!cursors_.empty()) {
             follow_once();
@@ -227,7 +227,7 @@ private:
         const OneEdit edit{pos(i), 0, OneEdit::kDelete};
         if (i + 1 == n_) {
             if (i > 0) {  // the root spells nothing and is never recorded
-                found_.push_back(OneEditFound{on_path_[i], edit});
+                found(on_path_[i], edit);
             }
         } else {
             cursors_.push_back(OneEditCursor{on_path_[i], pos(i + 1), edit});
@@ -255,7 +255,7 @@ private:
             for (std::size_t k = start; k < end; ++k) {
                 const std::uint8_t x = edge_labels_[k];
                 if (entered(x)) {
-                    found_.push_back(OneEditFound{first + pos(k - start), OneEdit{pos(i), x, OneEdit::kInsert}});
+                    found(first + pos(k - start), OneEdit{pos(i), x, OneEdit::kInsert});
                 }
             }
             return true;
@@ -280,7 +280,7 @@ private:
             const OneEdit inserted{pos(i), x, OneEdit::kInsert};
             const OneEdit replaced{pos(i), x, OneEdit::kReplace};
             if (i + 1 == n_) {
-                found_.push_back(OneEditFound{c, replaced});
+                found(c, replaced);
             }
             const std::size_t c_start = edges_.start(c);
             const std::size_t c_end = edges_.end(c);
@@ -337,8 +337,8 @@ private:
         std::size_t count = cursors_.size();
         cursors_.resize(count + 2 * (end - start));
         OneEditCursor* const out = cursors_.data();
+        recorder_.steps(end - start);
         for (std::size_t k = start; k < end; ++k) {
-            step_hook();
             const std::uint8_t x = edge_labels_[k];
             const ChildSteps s = steps(k, x);
             out[count] = OneEditCursor{s.after_insert, pos(i + 1), OneEdit{pos(i), x, OneEdit::kInsert}};
@@ -346,7 +346,7 @@ private:
             out[count] = OneEditCursor{s.after_replace, pos(i + 2), OneEdit{pos(i), x, OneEdit::kReplace}};
             count += s.replace ? 1 : 0;
         }
-        cursors_.resize(count);
+        cursors_.erase(cursors_.begin() + static_cast<std::ptrdiff_t>(count), cursors_.end());
     }
 
     // The children of the root (edges [start, end)) when the query has
@@ -404,10 +404,17 @@ private:
         });
     }
 
+    // A node within one edit: kept for record(), and its record's reads
+    // asked for while the walk goes on.
+    void found(std::uint32_t node, OneEdit edit) {
+        recorder_.ask(node, 0);
+        found_.push_back(OneEditFound{node, edit});
+    }
+
     // The edit reached `node`, having matched the query up to position j.
     void go_on(std::uint32_t node, std::size_t j, OneEdit edit) {
         if (j == n_) {
-            found_.push_back(OneEditFound{node, edit});
+            found(node, edit);
         } else {
             ask_node(node, j);
             cursors_.push_back(OneEditCursor{node, pos(j), edit});
@@ -421,8 +428,8 @@ private:
         {
             OneEditCursor* const cursors = cursors_.data();
             std::size_t kept = 0;
+            recorder_.steps(live);
             for (std::size_t i = 0; i < live; ++i) {
-                step_hook();
                 const OneEditCursor cur = cursors[i];
                 // Most edits die within a step or two, so unlike the sealed
                 // walk's branch-free step (quick_child) a cursor that finds
@@ -452,13 +459,13 @@ private:
                 }
                 if (cur.j + 1 == n_) {
                     __builtin_prefetch(terminal_ + child);  // the reporter's first question
-                    found_.push_back(OneEditFound{child, cur.edit});
+                    found(child, cur.edit);
                     continue;
                 }
                 ask_node(child, cur.j + 1);
                 cursors[kept++] = OneEditCursor{child, cur.j + 1, cur.edit};
             }
-            cursors_.resize(kept);
+            cursors_.erase(cursors_.begin() + static_cast<std::ptrdiff_t>(kept), cursors_.end());
         }
     }
 
@@ -507,8 +514,14 @@ private:
             }
         }
         found_.resize(kept);
+        for (const OneEditFound& f : found_) {
+            recorder_.ask(f.node, 1);  // overlaps the sort
+        }
         std::sort(found_.begin(), found_.end(),
                   [this](const OneEditFound& a, const OneEditFound& b) { return before(a.edit, b.edit); });
+        for (const OneEditFound& f : found_) {
+            recorder_.ask(f.node, 2);
+        }
         for (const OneEditFound& f : found_) {
             const OneEdit& e = f.edit;
             const std::uint32_t distance = e.kind == OneEdit::kSame ? 0 : 1;

@@ -65,7 +65,12 @@ private:
 //   bool accepts(const Trie&, uint32_t c);  may c be recorded (c is within the bound)
 //   void record(uint32_t c, uint32_t distance, std::span<const char32_t> path);
 //   void restart();                         forget every record
-// and optionally on_step(), a statistics hook told of every step.
+// and optionally on_step(), a statistics hook told of every step, and
+//   void ask(const Trie&, uint32_t c, int round);
+// a read-ahead of what record(c) will read, for engines that find nodes well
+// before they record them: round 0 as c is found, then rounds 1 and 2 for
+// every node found, once all are, before any is recorded and with other work
+// between the rounds (so that what a round asked for has come by the next).
 template <class Reporter>
 class Recorder {
 public:
@@ -84,6 +89,13 @@ public:
     bool note(std::uint32_t c, std::uint32_t distance, std::span<const char32_t> path) {
         return accepts(c) && record(c, distance, path);
     }
+    // Read-ahead for a node to be recorded later (the reporter's ask, if
+    // it has one; hints only).
+    void ask(std::uint32_t c, int round) const {
+        if constexpr (requires { reporter_.ask(trie_, c, round); }) {
+            reporter_.ask(trie_, c, round);
+        }
+    }
     // An engine gave up: everything it recorded is forgotten, and the next
     // engine starts afresh.
     void restart() {
@@ -91,15 +103,22 @@ public:
         reporter_.restart();
     }
     // One step of work.
-    void step() {
+    void step() { steps(1); }
+    // `count` steps at once, for an engine that knows a pass's steps before
+    // taking them (the poll may then come up to a pass early).
+    void steps(std::size_t count) {
         if constexpr (requires { reporter_.on_step(); }) {
-            reporter_.on_step();
-        }
-        if (--countdown_ == 0) {
-            countdown_ = kPollSteps;
-            if (poll_.check != nullptr) {
-                poll_.check(poll_.context);
+            for (std::size_t k = 0; k < count; ++k) {
+                reporter_.on_step();
             }
+        }
+        if (count < countdown_) {
+            countdown_ -= count;
+            return;
+        }
+        countdown_ = kPollSteps;
+        if (poll_.check != nullptr) {
+            poll_.check(poll_.context);
         }
     }
     Reporter& reporter() { return reporter_; }
@@ -111,7 +130,7 @@ private:
     std::optional<std::uint32_t> limit_;
     Poll poll_;
     std::size_t recorded_ = 0;
-    std::uint32_t countdown_ = kPollSteps;
+    std::size_t countdown_ = kPollSteps;
 };
 
 }  // namespace quillmesh::walk

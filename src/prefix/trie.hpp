@@ -168,6 +168,38 @@ public:
         const std::size_t r = record(n);
         return PayloadView{totals_[r], ids_of(r), counts_of(r)};
     }
+    // Read-ahead for the at() of a batch of slots, whose reads form a chain
+    // (the slot's bits, then its record's total and list ends, then the
+    // lists): ask_slot(n) for every slot of the batch, then ask_record(n)
+    // for each, then ask_lists(n), so that each link's misses are in flight
+    // together. Hints only: nothing is checked or thrown, and a slot beyond
+    // the table asks for nothing.
+    void ask_slot(std::size_t n) const {
+        if (n < size_) {
+            const std::size_t p = stored(n);
+            __builtin_prefetch(present_.data() + p / 64);
+            __builtin_prefetch(shared_.data() + p / 64);
+            __builtin_prefetch(shared_before_.data() + p / 64);
+        }
+    }
+    void ask_record(std::size_t n) const {
+        if (n < size_ && bit(present_, stored(n))) {
+            const std::size_t r = record(n);
+            const std::size_t before = r == 0 ? 0 : r - 1;
+            prefetch(totals_.data(), r, 1);
+            prefetch(id_ends_.data(), before, 1);
+            if (!count_ends_.empty()) {
+                prefetch(count_ends_.data(), before, 1);
+            }
+        }
+    }
+    void ask_lists(std::size_t n) const {
+        if (n < size_ && bit(present_, stored(n))) {
+            const std::size_t r = record(n);
+            prefetch(ids_.data(), id_begin(r), 1);
+            prefetch(counts_low_.data(), count_begin(r), 1);
+        }
+    }
     // Slot n copied out as the interchange record.
     std::optional<Payload> get(std::size_t n) const;
     // Every slot in slot order, as f(slot, record, view): `record` numbers

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -990,6 +991,98 @@ TEST(Engines, TermsLongerThanTheDeepestPathPlusTheBoundFindNothing) {
     const SearchIndex loop{make_trie({0, 1}, std::u32string(U"\0a", 2), {1, 1}, {0, 1})};
     EXPECT_FALSE(loop.derived().tree());
     EXPECT_EQ(fuzzy_match(loop, "aaaaaa", 0, std::nullopt).size(), 1u);
+}
+
+// The poll comes on every kPollSteps-th step, whether the engine counts its
+// steps one by one or a pass at a time (then at most once a pass), and the
+// statistics hook still hears of every step.
+struct CountingReporter {
+    static constexpr bool kSpellsPath = false;
+    std::size_t steps = 0;
+    bool accepts(const Trie&, std::uint32_t) const { return true; }
+    void record(std::uint32_t, std::uint32_t, std::span<const char32_t>) {}
+    void restart() {}
+    void on_step() { ++steps; }
+};
+
+TEST(Recorder, PollComesEveryPollStepsOneByOneOrInRuns) {
+    constexpr std::size_t P = walk::kPollSteps;
+    struct Case {
+        std::vector<std::size_t> runs;  // 1 is step(), anything else steps(n)
+        std::size_t polls;
+    };
+    const Case cases[] = {
+        {{P - 1}, 0},
+        {{P}, 1},
+        {{P - 1, 1}, 1},
+        {{P / 2, P / 2, P / 2}, 1},
+        {{P, P - 1}, 1},
+        {{P, P}, 2},
+        {{3 * P}, 1},  // one run polls once, then counts afresh
+        {{3 * P, P - 1, 1}, 2},
+        {{0, 0, P - 1}, 0},
+    };
+    Trie trie;
+    for (const Case& c : cases) {
+        std::size_t polls = 0;
+        CountingReporter reporter;
+        walk::Recorder<CountingReporter> recorder(
+            trie, reporter, std::nullopt, walk::Poll{[](void* n) { ++*static_cast<std::size_t*>(n); }, &polls});
+        std::size_t total = 0;
+        for (const std::size_t run : c.runs) {
+            if (run == 1) {
+                recorder.step();
+            } else {
+                recorder.steps(run);
+            }
+            total += run;
+        }
+        EXPECT_EQ(polls, c.polls) << "runs " << c.runs.size() << " total " << total;
+        EXPECT_EQ(reporter.steps, total);
+    }
+    // One by one, the poll comes on the very step it always came on.
+    std::size_t polls = 0;
+    CountingReporter reporter;
+    walk::Recorder<CountingReporter> recorder(
+        trie, reporter, std::nullopt, walk::Poll{[](void* n) { ++*static_cast<std::size_t*>(n); }, &polls});
+    for (std::size_t k = 1; k <= 2 * P; ++k) {
+        recorder.step();
+        ASSERT_EQ(polls, k / P) << "step " << k;
+    }
+}
+
+// The payload read-ahead reads nothing it may not (a sanitizer build would
+// fault) for slots present, absent, sharing, beyond the table, and in a
+// table stored last slot first, and leaves every slot as it was.
+TEST(PayloadReadAhead, AnySlotAndTheTableUnchanged) {
+    const std::vector<std::optional<Payload>> slots{
+        Payload{5, {1, 2}, {3, 4}}, std::nullopt, Payload{7, {9}, {70000}}, Payload{5, {1, 2}, {3, 4}}, std::nullopt,
+        Payload{0, {}, {}}};
+    for (const bool reversed : {false, true}) {
+        PayloadTable table;
+        for (std::size_t n = 0; n < slots.size(); ++n) {
+            table.push(slots[n]);
+            if (n == 3) {
+                ASSERT_TRUE(table.share_last_if_same_as(0));
+            }
+        }
+        table.push_same_as(2);
+        if (reversed) {
+            table.reverse();
+        }
+        const PayloadTable before = table;
+        for (std::size_t n = 0; n < table.size() + 3; ++n) {
+            table.ask_slot(n);
+            table.ask_record(n);
+            table.ask_lists(n);
+        }
+        EXPECT_TRUE(table == before);
+        for (std::size_t n = 0; n < table.size(); ++n) {
+            const std::size_t slot = reversed ? table.size() - 1 - n : n;
+            const std::optional<Payload> expected = slot < slots.size() ? slots[slot] : slots[2];
+            EXPECT_EQ(table.get(n), expected) << "slot " << n << (reversed ? " reversed" : "");
+        }
+    }
 }
 
 }  // namespace

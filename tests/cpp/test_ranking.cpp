@@ -329,6 +329,71 @@ TEST(RankNodeMatches, AgreesWithPlainRecomputation) {
     }
 }
 
+// Candidates whose share lies at, just above or just below the threshold
+// are kept exactly where the division says so, for thresholds placed on and
+// around each share and around the margin below which no division is made;
+// and for thresholds too small for that margin to hold (subnormal, zero).
+TEST(RankNodeMatches, ThresholdOnAndAroundEachShare) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::uint32_t total;
+        std::vector<std::uint32_t> counts;
+    };
+    const Case cases[] = {
+        {100, {1, 2, 3, 50}},            // shares 0.01, 0.02, ...
+        {3, {1, 2}},                     // thirds, never exact
+        {1000003, {10000, 10001, 9999}},  // about the default threshold
+        {7, {7, 1}},
+        {4294967295u, {1, 42949673, 4294967295u}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t v = 0; v < c.counts.size(); ++v) {
+            ids.push_back(v);
+        }
+        const Trie t = ranking_trie({{true, pay(c.total, ids, c.counts)}});
+        const std::vector<NodeMatch> matches{{0, 0}};
+        std::vector<double> thresholds{0.0, std::numeric_limits<double>::denorm_min(),
+                                       std::numeric_limits<double>::min(), kDefaultMinScore};
+        for (const std::uint32_t count : c.counts) {
+            const double share = double(count) / double(c.total);
+            const double margin = share / (1.0 - 0x1p-20);
+            for (const double x : {share, margin, share * (1.0 + 0x1p-21)}) {
+                thresholds.push_back(x);
+                thresholds.push_back(std::nextafter(x, 0.0));
+                thresholds.push_back(std::nextafter(x, kInf));
+            }
+        }
+        for (const double threshold : thresholds) {
+            ASSERT_EQ(rank_node_matches(t, matches, 4, std::nullopt, threshold),
+                      plain_ranking(t, matches, 4, std::nullopt, threshold))
+                << "total " << c.total << " threshold " << threshold;
+        }
+    }
+}
+
+// More distinct videos in one batch than the identifier table holds: the
+// table still makes room list by list, and every video keeps its own sum.
+TEST(RankNodeMatches, BatchWithMoreVideosThanIdentifiers) {
+    std::vector<NodeSpec> nodes;
+    std::vector<NodeMatch> matches;
+    for (std::uint32_t node = 0; node < 20; ++node) {
+        Payload p;
+        p.total_count = 1000;
+        for (std::uint32_t k = 0; k < 40; ++k) {
+            p.video_ids.push_back(node * 40 + k);  // 800 videos, 4 identifiers
+            p.video_counts.push_back(1 + (k * 7 + node) % 13);
+        }
+        nodes.push_back({true, p});
+        matches.push_back({node, node % 2});
+    }
+    const Trie t = ranking_trie(nodes, 4);
+    for (const std::optional<double> min_score : {std::optional<double>{}, std::optional<double>{0.0}}) {
+        EXPECT_EQ(rank_node_matches(t, matches, 6, std::nullopt, min_score),
+                  plain_ranking(t, matches, 6, std::nullopt, min_score));
+    }
+}
+
 // A match beyond the trie fails the call wherever it stands among the
 // others, before, at and after the edges of the scorer's batches; the first
 // of two is the one raised.
