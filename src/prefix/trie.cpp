@@ -595,7 +595,38 @@ void Trie::propagate(std::uint32_t video_top_n) {
     std::size_t kept_ids = 0;  // the lists' lengths, their first places
     std::size_t kept_counts = 0;
 
+    // Each node reads its children's merged payloads in `out`, made long
+    // before for all but a first child (a child's subtree lies between it
+    // and its parent): a chain of misses per child (slot bits, record,
+    // lists). The chain is asked for in stages some nodes ahead, each stage
+    // reading only what an earlier one brought in, so that the misses of
+    // several nodes are in flight together.
+    const auto ask_children = [&](std::size_t m, auto ask) {
+        if (m >= node_shifts.size()) {
+            return;  // left to children(), which refuses it
+        }
+        const std::size_t start = node_shifts[m];
+        const std::size_t end = children_end(node_shifts.data(), node_shifts.size(), child_transitions.size(), m);
+        for (std::size_t e = start; e < end && e < child_transitions.size(); ++e) {
+            const std::size_t c = child_transitions[e];
+            if (c > m && c < n_slots) {
+                ask(out_slot(c));
+            }
+        }
+    };
+    constexpr std::size_t kSlotsAhead = 12;
+    constexpr std::size_t kRecordsAhead = 8;
+    constexpr std::size_t kListsAhead = 4;
     for (std::size_t n = n_nodes; n-- > 0;) {
+        if (n >= kSlotsAhead) {
+            ask_children(n - kSlotsAhead, [&](std::size_t slot) { out.ask_slot(slot); });
+        }
+        if (n >= kRecordsAhead) {
+            ask_children(n - kRecordsAhead, [&](std::size_t slot) { out.ask_record(slot); });
+        }
+        if (n >= kListsAhead) {
+            ask_children(n - kListsAhead, [&](std::size_t slot) { out.ask_lists(slot); });
+        }
         const std::optional<PayloadView> given = payloads.at(n);
         const PayloadView own = given ? *given : empty_payload;
         const EdgeRange range = children(n);
