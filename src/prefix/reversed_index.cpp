@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "large_pages.hpp"
+#include "radix_sort.hpp"
 
 namespace quillmesh {
 
@@ -86,41 +87,6 @@ private:
     const std::uint32_t* starts_;
 };
 
-// Sorts items by key: LSD radix sort, 11 bits a pass, skipping a pass
-// whose digit every item shares. `scratch` has room for as many items.
-void sort_keys(Item* items, Item* scratch, std::size_t n) {
-    constexpr unsigned kBits = 11;
-    constexpr std::size_t kDigits = 6;  // 6 x 11 >= 64
-    constexpr std::size_t kRadix = std::size_t{1} << kBits;
-    std::vector<std::uint32_t> count(kDigits * kRadix, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t key = items[i].key;
-        for (std::size_t d = 0; d < kDigits; ++d) {
-            ++count[d * kRadix + ((key >> (kBits * d)) & (kRadix - 1))];
-        }
-    }
-    Item* from = items;
-    Item* to = scratch;
-    for (std::size_t d = 0; d < kDigits; ++d) {
-        std::uint32_t* const c = count.data() + d * kRadix;
-        const unsigned shift = kBits * static_cast<unsigned>(d);
-        if (c[(from[0].key >> shift) & (kRadix - 1)] == n) {
-            continue;
-        }
-        std::uint32_t sum = 0;
-        for (std::size_t b = 0; b < kRadix; ++b) {
-            sum += std::exchange(c[b], sum);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            to[c[(from[i].key >> shift) & (kRadix - 1)]++] = from[i];
-        }
-        std::swap(from, to);
-    }
-    if (from != items) {
-        std::copy(from, from + n, items);
-    }
-}
-
 // Sorts the items by spelling: by their first eight labels, then each group
 // that shares them by the next eight, and so on; and sets each item's lcp,
 // the labels it shares with the item before (from one key to the next, the
@@ -138,7 +104,9 @@ bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
         std::vector<Item> scratch;
         reserve_large(scratch, items.size());
         scratch.resize(items.size());
-        sort_keys(items.data(), scratch.data(), items.size());
+        std::vector<std::uint32_t> counts(std::size_t{6} << 11);  // 6 x 11 bits >= 64
+        radix_sort<11, 6>(items.data(), scratch.data(), items.size(), counts.data(),
+                          [](const Item& e) { return e.key; });
     }
     groups.push_back(Group{0, items.size(), 0});
     bool whole = true;  // the first group's keys are in place and sorted

@@ -47,6 +47,7 @@
 #include "prefix/recorder.hpp"
 #include "prefix/reversed_index.hpp"
 #include "prefix/trie.hpp"
+#include "radix_sort.hpp"
 
 namespace quillmesh::walk {
 
@@ -779,9 +780,9 @@ inline void resolve(const ForwardView& forward, const BackwardView& backward, Fi
 }
 
 // The finds in walk order (by rank), each term once at the least distance
-// found for it. Many finds are put in rank order by an LSD radix sort of
-// eight bits a pass (a pass whose digit all of them share is skipped); a
-// few by comparisons. `room` holds the passes' copies.
+// found for it. Many finds are put in rank order by a radix sort of eight
+// bits a pass (radix_sort.hpp); a few by comparisons. `room` holds the
+// passes' copies.
 inline constexpr std::size_t kRadixFinds = 96;
 inline void in_walk_order(std::vector<Found>& found, FillRoom<Found>& room) {
     const std::size_t n = found.size();
@@ -790,35 +791,10 @@ inline void in_walk_order(std::vector<Found>& found, FillRoom<Found>& room) {
             return a.rank != b.rank ? a.rank < b.rank : a.distance < b.distance;
         });
     } else {
-        constexpr std::size_t kDigits = 4;
-        std::array<std::array<std::uint32_t, 256>, kDigits> count{};
-        for (const Found& f : found) {
-            for (std::size_t d = 0; d < kDigits; ++d) {
-                ++count[d][(f.rank >> (8 * d)) & 0xFF];
-            }
-        }
         room.clear();
         room.make_room(n);
-        Found* from = found.data();
-        Found* to = room.begin();
-        for (std::size_t d = 0; d < kDigits; ++d) {
-            std::array<std::uint32_t, 256>& c = count[d];
-            const unsigned shift = 8 * static_cast<unsigned>(d);
-            if (c[(from[0].rank >> shift) & 0xFF] == n) {
-                continue;
-            }
-            std::uint32_t sum = 0;
-            for (std::uint32_t& x : c) {
-                sum += std::exchange(x, sum);
-            }
-            for (std::size_t i = 0; i < n; ++i) {
-                to[c[(from[i].rank >> shift) & 0xFF]++] = from[i];
-            }
-            std::swap(from, to);
-        }
-        if (from != found.data()) {
-            std::copy(from, from + n, found.data());
-        }
+        std::array<std::uint32_t, 4 << 8> counts;
+        radix_sort<8, 4>(found.data(), room.begin(), n, counts.data(), [](const Found& f) { return f.rank; });
     }
     // Each run of one rank keeps its least distance (the first such).
     std::size_t kept = 0;
