@@ -16,6 +16,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -68,6 +69,30 @@ std::size_t payload_size(const PayloadView* p) {
         return 1;
     }
     return 1 + varint_size(p->total_count) + u32_seq_size(p->video_ids) + u32_seq_size(p->video_counts);
+}
+
+template <class T>
+void store_le(std::uint8_t* p, T v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, sizeof v);
+    } else {
+        for (std::size_t i = 0; i < sizeof v; ++i) {
+            p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+        }
+    }
+}
+
+// One value as a marker byte and four value bytes, the position then moved
+// by the value's true width: no branch on the width, which varies
+// unpredictably in identifier lists. The bytes beyond the width are
+// overwritten by what follows; they lie inside the room that
+// encoded_size_bound() counts for the value (5 bytes).
+std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
+    const bool wide = v > kMaxSingleByte;
+    const bool wider = v > 0xFFFFu;
+    p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
+    store_le(p + 1, v);
+    return p + 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
 }
 
 // Writes at a position that only moves forward: into room known to be large
@@ -178,31 +203,12 @@ public:
         p_ += n;
     }
 
+    // Into room known to be large enough: where the next byte goes, and
+    // bytes written there by the caller.
+    std::uint8_t* at() requires(!kSink) { return p_; }
+    void move_to(std::uint8_t* p) requires(!kSink) { p_ = p; }
+
 private:
-    template <class T>
-    static void store_le(std::uint8_t* p, T v) {
-        if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(p, &v, sizeof v);
-        } else {
-            for (std::size_t i = 0; i < sizeof v; ++i) {
-                p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-            }
-        }
-    }
-
-    // One value as a marker byte and four value bytes, the position then
-    // moved by the value's true width: no branch on the width, which varies
-    // unpredictably in identifier lists. The bytes beyond the width are
-    // overwritten by what follows; they lie inside the room that
-    // encoded_size_bound() counts for the value (5 bytes).
-    static std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
-        const bool wide = v > kMaxSingleByte;
-        const bool wider = v > 0xFFFFu;
-        p[0] = wider ? kMarkerU32 : wide ? kMarkerU16 : static_cast<std::uint8_t>(v);
-        store_le(p + 1, v);
-        return p + 1 + 2 * static_cast<std::size_t>(wide) + 2 * static_cast<std::size_t>(wider);
-    }
-
     template <class List>
     void u32_values(const List& values) {
         for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
@@ -900,6 +906,121 @@ std::size_t encoded_size_bound(const Trie& trie) {
 
 namespace {
 
+// Lists into room known to be large enough, the position kept in a
+// register: identifiers value by value, counts below 2^16 eight at a time
+// where eight one-byte values follow.
+template <class T>
+std::uint8_t* put_u32s(std::uint8_t* p, const T* values, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        p = put_u32(p, values[i]);
+    }
+    return p;
+}
+
+std::uint8_t* put_counts(std::uint8_t* p, const std::uint16_t* counts, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        if (varint_runs::write_small(counts + i, p)) {
+            p += 8;
+        } else {
+            p = put_u32s(p, counts + i, 8);
+        }
+    }
+    return put_u32s(p, counts + i, n - i);
+}
+
+std::uint8_t* put_payload(std::uint8_t* p, const PayloadView& v) {
+    *p++ = 1;
+    p = put_u32(p, v.total_count);
+    p = put_u32(p, static_cast<std::uint32_t>(v.video_ids.size()));
+    p = put_u32s(p, v.video_ids.data(), v.video_ids.size());
+    p = put_u32(p, static_cast<std::uint32_t>(v.video_counts.size()));
+    const std::span<const std::uint16_t> narrow = v.video_counts.narrow();
+    if (narrow.size() == v.video_counts.size()) {
+        return put_counts(p, narrow.data(), narrow.size());
+    }
+    for (const std::uint32_t c : v.video_counts) {
+        p = put_u32(p, c);
+    }
+    return p;
+}
+
+// The payloads into room that holds them all (encode_into). Every slot
+// that shares a record writes the bytes the record's first slot wrote, and
+// those still lie in the output: they are copied from there instead of
+// encoded from the lists again (about a third of a propagated word index's
+// payload bytes). Where each record was first written is noted in a table of
+// one entry per record, and a bit per record says whether it has been;
+// offsets are 32-bit, so a record first written beyond 4 GiB of output is
+// encoded at every slot.
+//
+// Meant for a table stored in slot order, where a record's first slot is
+// mostly the one that owns it, so that the owning slots read the lists in
+// record order: their lists are asked for kFar owning slots ahead. A sharing
+// slot's record was mostly first written hundreds of thousands of slots
+// before, its note and bytes long out of cache: the note is asked for kFar
+// sharing slots ahead, and read kNear sharing slots ahead to ask for the
+// bytes. Any table gets its own bytes, whichever slot of a record comes
+// first.
+void write_payloads_into(Writer<false>& w, const PayloadTable& table) {
+    struct Written {
+        std::uint32_t from;
+        std::uint32_t size;
+    };
+    constexpr std::size_t kFar = 16;
+    constexpr std::size_t kNear = 8;
+    const std::size_t records = table.records();
+    const std::unique_ptr<Written[]> notes(new Written[records]);
+    ask_for_large_pages(notes.get(), records * sizeof(Written));
+    std::vector<std::uint64_t> noted((records + 63) / 64, 0);
+    const auto is_noted = [&](std::size_t r) { return (noted[r / 64] >> (r % 64)) & 1u; };
+    std::uint8_t* const base = w.at() - w.written();
+    const std::size_t sharing = table.sharing_slots();
+    std::size_t owning_met = 0;
+    std::size_t sharing_met = 0;
+    std::uint8_t* p = w.at();
+    table.for_each_slot_record([&](std::size_t, std::size_t r, bool present, bool shared) {
+        if (shared) {
+            if (sharing_met + kFar < sharing) {
+                __builtin_prefetch(notes.get() + table.sharing_record(sharing_met + kFar));
+            }
+            if (sharing_met + kNear < sharing) {
+                const std::size_t later = table.sharing_record(sharing_met + kNear);
+                if (is_noted(later)) {
+                    const Written seen = notes[later];
+                    __builtin_prefetch(base + seen.from);
+                    __builtin_prefetch(base + seen.from + seen.size - 1);
+                }
+            }
+            ++sharing_met;
+        } else {
+            ++owning_met;
+        }
+        if (owning_met + kFar < records) {
+            table.ask_lists_of_record(table.owned_record(owning_met + kFar), 2);
+        }
+        if (!present) {
+            *p++ = 0;
+            return;
+        }
+        if (is_noted(r)) {
+            const Written seen = notes[r];
+            std::memcpy(p, base + seen.from, seen.size);
+            p += seen.size;
+            return;
+        }
+        std::uint8_t* const begin = p;
+        p = put_payload(p, table.record_at(r));
+        const auto from = static_cast<std::size_t>(begin - base);
+        const auto size = static_cast<std::size_t>(p - begin);
+        if (from + size <= 0xFFFFFFFFu) {
+            notes[r] = Written{static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(size)};
+            noted[r / 64] |= std::uint64_t{1} << (r % 64);
+        }
+    });
+    w.move_to(p);
+}
+
 // The eight fields, written once for both kinds of output.
 template <bool kSink>
 void write_trie(Writer<kSink>& w, const Trie& trie) {
@@ -908,14 +1029,26 @@ void write_trie(Writer<kSink>& w, const Trie& trie) {
     w.characters(trie.child_labels);
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
-        if (p == nullptr) {
-            w.ensure(1);
-            w.byte(0);
-        } else {
-            w.payload(*p);
+    // A table stored last first is written slot by slot: its records' first
+    // slots read their lists out of record order, and on a built word index
+    // copying was measured slower than encoding every slot.
+    bool copied = false;
+    if constexpr (!kSink) {
+        if (!trie.payloads.stored_reversed()) {
+            write_payloads_into(w, trie.payloads);
+            copied = true;
         }
-    });
+    }
+    if (!copied) {
+        trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
+            if (p == nullptr) {
+                w.ensure(1);
+                w.byte(0);
+            } else {
+                w.payload(*p);
+            }
+        });
+    }
     w.varint(trie.video_uuids.size());
     // The identifiers are one run of bytes, copied a block at a time (a
     // block fits the sink's buffer).

@@ -195,10 +195,15 @@ public:
     }
     void ask_lists(std::size_t n) const {
         if (n < size_ && bit(present_, stored(n))) {
-            const std::size_t r = record(n);
-            prefetch(ids_.data(), id_begin(r), 1);
-            prefetch(counts_low_.data(), count_begin(r), 1);
+            ask_lists_of_record(record(n), 1);
         }
+    }
+    // The last link for record r (below records()), for a reader that knows
+    // the record already: `lines` cache lines of its ids and one of its
+    // counts.
+    void ask_lists_of_record(std::size_t r, int lines) const {
+        prefetch(ids_.data(), id_begin(r), lines);
+        prefetch(counts_low_.data(), count_begin(r), 1);
     }
     // Slot n copied out as the interchange record.
     std::optional<Payload> get(std::size_t n) const;
@@ -209,7 +214,21 @@ public:
     // per slot, for readers of the whole table (the encoder).
     template <class F>
     void for_each_slot(F&& f) const;
+    // Every slot in slot order as f(slot, record, present, shared), with
+    // nothing read of the record (record_at reads it) and nothing asked for
+    // ahead, for a reader that needs the lists of only some of the slots and
+    // asks for what it reads itself (owned_record, sharing_record).
+    template <class F>
+    void for_each_slot_record(F&& f) const;
     std::size_t records() const { return totals_.size(); }
+    // Record r, below records() (unchecked), as for_each_slot names it.
+    PayloadView record_at(std::size_t r) const { return PayloadView{totals_[r], ids_of(r), counts_of(r)}; }
+    // The record of the k-th slot in slot order that owns one (k below
+    // records()), and of the k-th that shares one (k below sharing_slots()),
+    // unchecked: what the slots ahead of a reader will read.
+    std::size_t owned_record(std::size_t k) const { return reversed_ ? totals_.size() - 1 - k : k; }
+    std::size_t sharing_slots() const { return targets_.size(); }
+    std::size_t sharing_record(std::size_t k) const { return targets_[reversed_ ? targets_.size() - 1 - k : k]; }
 
     // Assembly, one slot after another. The appended lists must not point
     // into this table.
@@ -270,6 +289,9 @@ public:
     void keep_counts(std::size_t k) { counts_low_.keep(k); }
     // Truncates, or appends absent slots.
     void resize(std::size_t slots);
+    // Whether the slots are stored last first (reverse() and no assembly
+    // since): the records then lie in the opposite order to the slots.
+    bool stored_reversed() const { return reversed_; }
     // Reverses the order of the slots, for a table assembled last slot first:
     // at once, by reading slot n where slot size() - 1 - n is stored. The
     // storage itself is turned round only if assembly goes on afterwards.
@@ -422,6 +444,24 @@ void PayloadTable::for_each_slot(F&& f) const {
         } else {
             f(n, r, static_cast<const PayloadView*>(nullptr));
         }
+    }
+}
+
+template <class F>
+void PayloadTable::for_each_slot_record(F&& f) const {
+    // As in for_each_slot.
+    std::size_t before = reversed_ ? targets_.size() : 0;
+    for (std::size_t n = 0; n < size_; ++n) {
+        const std::size_t p = stored(n);
+        const bool is_shared = bit(shared_, p);
+        if (reversed_) {
+            before -= is_shared;
+        }
+        const std::size_t r = is_shared ? targets_[before] : p - before;
+        if (!reversed_) {
+            before += is_shared;
+        }
+        f(n, r, bit(present_, p), is_shared);
     }
 }
 

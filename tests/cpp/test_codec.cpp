@@ -428,39 +428,58 @@ struct CollectingSink : ByteSink {
 // slot that is: the same bytes as a table that stores every slot's lists,
 // and as the writer to a sink, in tables short and long (past the writer's
 // lookahead), with the shared record's first slot before or after the
-// sharing ones (a reversed table), among absent slots and wide counts.
+// sharing ones (a reversed table, and one assembled further after reversing,
+// which stores its slots in order again with sharing slots before their
+// record's owner), among absent slots, wide counts, and counts of 8 and
+// more with values past 250 inside a block of eight, in the tail after the
+// blocks, or nowhere.
 TEST(Codec, SharedRecordsWriteTheBytesOfTheirFirstSlot) {
     const Payload kinds[] = {
         Payload{3, {7, 300}, {2, 1}},
         Payload{70000, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 251, 65536}, {70000, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
         Payload{0, {}, {}},
         Payload{5, {9}, {5}},
+        Payload{9, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+                {250, 1, 2, 3, 4, 5, 6, 7, 8, 9, 251}},
+        Payload{65535, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},
+                {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 65535, 13, 14, 15, 16, 250}},
+        Payload{16, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+                {0, 250, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 250}},
     };
     struct Case {
         const char* what;
         std::size_t slots;
         bool reversed;
+        bool grown;  // one more slot assembled after reversing
     };
     const Case cases[] = {
-        {"two slots", 2, false},
-        {"shorter than the lookahead", 9, false},
-        {"longer than the lookahead", 100, false},
-        {"reversed, short", 7, true},
-        {"reversed, long", 100, true},
+        {"two slots", 2, false, false},
+        {"shorter than the lookahead", 9, false, false},
+        {"longer than the lookahead", 100, false, false},
+        {"reversed, short", 7, true, false},
+        {"reversed, long", 100, true, false},
+        {"reversed then grown, short", 7, true, true},
+        {"reversed then grown, long", 100, true, true},
     };
     for (const Case& c : cases) {
         std::mt19937 rng(static_cast<unsigned>(c.slots) * 2 + c.reversed);
         PayloadTable shared;
         std::vector<std::optional<Payload>> plain;
         std::vector<std::size_t> owner(std::size(kinds), c.slots);  // the first stored slot of each kind
+        std::size_t first_kind = 0;
         for (std::size_t s = 0; s < c.slots; ++s) {
-            const std::size_t roll = rng() % 6;
-            if (roll == 5) {
+            // The first two slots hold one payload, so that every table shares.
+            const std::size_t kind = s == 0 ? rng() % std::size(kinds)
+                                     : s == 1 ? first_kind
+                                              : rng() % (std::size(kinds) + 1);
+            if (s == 0) {
+                first_kind = kind;
+            }
+            if (kind == std::size(kinds)) {
                 shared.push_absent();
                 plain.emplace_back();
                 continue;
             }
-            const std::size_t kind = roll % std::size(kinds);
             if (owner[kind] == c.slots) {
                 owner[kind] = s;
                 shared.push(kinds[kind]);
@@ -473,10 +492,16 @@ TEST(Codec, SharedRecordsWriteTheBytesOfTheirFirstSlot) {
             shared.reverse();
             std::reverse(plain.begin(), plain.end());
         }
+        if (c.grown) {
+            shared.push(kinds[3]);
+            plain.emplace_back(kinds[3]);
+        }
+        ASSERT_EQ(shared.stored_reversed(), c.reversed && !c.grown) << c.what;
+        const std::size_t slots = plain.size();
         Trie t;
-        t.child_labels.assign(c.slots, U'a');
-        t.node_shifts.assign(c.slots, 0);
-        t.is_terminal.assign(c.slots, 0);
+        t.child_labels.assign(slots, U'a');
+        t.node_shifts.assign(slots, 0);
+        t.is_terminal.assign(slots, 0);
         Trie u = t;
         t.payloads = std::move(shared);
         u.payloads = PayloadTable(plain);
@@ -487,7 +512,7 @@ TEST(Codec, SharedRecordsWriteTheBytesOfTheirFirstSlot) {
         EXPECT_EQ(encode_to(t, sink), bytes.size()) << c.what;
         EXPECT_EQ(sink.bytes, bytes) << c.what;
         const Trie back = decode(bytes);
-        for (std::size_t s = 0; s < c.slots; ++s) {
+        for (std::size_t s = 0; s < slots; ++s) {
             EXPECT_EQ(back.payloads.get(s), plain[s]) << c.what << " slot " << s;
         }
     }
