@@ -1,9 +1,10 @@
 // A growable array of plain values held in malloc'd memory, for the few
 // lists of an index that run to millions of entries.
 //
-// Growing and shrinking go through realloc: the C library moves a large block
-// by remapping its pages rather than copying them, and shrinks it in place,
-// so a list assembled with generous room can be cut to size for free.
+// Growing and shrinking never copy a large block: one of its own mapping
+// (large_pages.hpp) grows by remapping its pages and shrinks in place, so a
+// list assembled with generous room can be cut to size for free; a small one
+// goes through realloc.
 #pragma once
 
 #include <algorithm>
@@ -20,7 +21,7 @@ namespace quillmesh {
 
 template <class T>
 class PodBuffer {
-    static_assert(std::is_trivially_copyable_v<T>, "values are moved by realloc");
+    static_assert(std::is_trivially_copyable_v<T>, "values are moved as bytes");
 
 public:
     PodBuffer() = default;
@@ -41,7 +42,7 @@ public:
         swap(moved);
         return *this;
     }
-    ~PodBuffer() { std::free(data_); }
+    ~PodBuffer() { large_block::deallocate(data_, capacity_ * sizeof(T)); }
 
     void swap(PodBuffer& other) noexcept {
         std::swap(data_, other.data_);
@@ -59,6 +60,9 @@ public:
     const T* end() const { return data_ + size_; }
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    const T& back() const { return data_[size_ - 1]; }
+    void pop_back() { --size_; }
 
     void reserve(std::size_t n) {
         if (n > capacity_) {
@@ -107,7 +111,7 @@ public:
 private:
     void reallocate(std::size_t n) {
         if (n == 0) {
-            std::free(data_);
+            large_block::deallocate(data_, capacity_ * sizeof(T));
             data_ = nullptr;
             capacity_ = 0;
             return;
@@ -115,13 +119,8 @@ private:
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) {
             throw std::bad_alloc();
         }
-        void* p = std::realloc(data_, n * sizeof(T));
-        if (p == nullptr) {
-            throw std::bad_alloc();
-        }
-        if (n > capacity_) {
-            ask_for_large_pages(static_cast<char*>(p) + capacity_ * sizeof(T), (n - capacity_) * sizeof(T));
-        }
+        void* const p = large_block::reallocate(data_, capacity_ * sizeof(T), n * sizeof(T),
+                                                std::min(size_, n) * sizeof(T));
         data_ = static_cast<T*>(p);
         capacity_ = n;
     }

@@ -673,9 +673,7 @@ public:
         // and spares copying them as they grow.
         table.reserve_entries(remaining() / 2, remaining() / 2);
         constexpr std::uint32_t kNone = 0xFFFFFFFF;
-        std::vector<std::uint32_t> partner;
-        reserve_large(partner, room);
-        partner.assign(room, kNone);
+        LargeVector<std::uint32_t> partner(room, kNone);
         for (std::size_t p = 0; p < node_shifts.size(); ++p) {
             const std::size_t start = node_shifts[p];
             const std::size_t end = p + 1 < node_shifts.size() ? node_shifts[p + 1] : child_transitions.size();
@@ -695,9 +693,9 @@ public:
         // longer integer forms may, take the reading path below).
         const std::uint8_t* const first_slot = p_;
         const bool offsets_fit = remaining() <= 0xFFFFFFFFu;
-        std::vector<std::uint32_t> starts;
+        LargeVector<std::uint32_t> starts;
         if (offsets_fit) {
-            reserve_large(starts, room + 1);
+            starts.reserve(room + 1);
         }
         // Whether every slot so far is written in the shortest forms, as the
         // encoder writes: while it holds, bytes that differ from the

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "large_pages.hpp"
 #include "prefix/reversed_index.hpp"
 #include "prefix/tree_check.hpp"
 #include "prefix/trie.hpp"
@@ -95,7 +96,7 @@ private:
     bool sorted_ = false;
     bool consecutive_ = false;
     bool node_order_ = false;
-    std::vector<std::uint8_t> edge_labels_;
+    LargeVector<std::uint8_t> edge_labels_;
     std::vector<LabelSet> root_child_sets_;
     std::optional<ReversedIndex> reversed_;
 };

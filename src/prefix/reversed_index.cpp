@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "large_pages.hpp"
@@ -92,20 +93,23 @@ private:
 // the labels it shares with the item before (from one key to the next, the
 // first label that differs). Returns false when two terms spell the same
 // (not in a qualifying trie).
-bool sort_spellings(std::vector<Item>& items, const Spellings& spellings) {
+bool sort_spellings(LargeVector<Item>& items, const Spellings& spellings) {
     constexpr std::size_t kSmall = 16;
     struct Group {
         std::size_t begin;
         std::size_t end;
         std::size_t at;  // the labels the keys hold: [at, at + 8)
     };
-    std::vector<Group> groups;
+    // The groups waiting cover disjoint runs of two items or more: room for
+    // half the items is room for all of them, and the stack never moves.
+    LargeVector<Group> groups;
+    groups.reserve(items.size() / 2 + 1);
     {
-        std::vector<Item> scratch;
-        reserve_large(scratch, items.size());
-        scratch.resize(items.size());
+        // Written by the sort before it is read: not cleared.
+        static_assert(std::is_trivially_copyable_v<Item>);
+        const LargeBytes scratch = large_bytes(items.size() * sizeof(Item));
         std::vector<std::uint32_t> counts(std::size_t{6} << 11);  // 6 x 11 bits >= 64
-        radix_sort<11, 6>(items.data(), scratch.data(), items.size(), counts.data(),
+        radix_sort<11, 6>(items.data(), reinterpret_cast<Item*>(scratch.get()), items.size(), counts.data(),
                           [](const Item& e) { return e.key; });
     }
     groups.push_back(Group{0, items.size(), 0});
@@ -183,12 +187,11 @@ ReversedIndex::Terms::Terms(const TrieStructure& trie, std::span<const std::uint
       // bytes are ever written (a fresh block, not zeroed).
       path_(new std::uint8_t[trie.node_count() + 1 + kCopySlack]),
       path_end_(path_.get() + trie.node_count() + 1),
-      text_(new std::uint8_t[budget_ + kTextPadding + kCopySlack]) {
+      text_(large_bytes(budget_ + kTextPadding + kCopySlack)) {
     // Room for what the budget allows: what is never written costs only
     // address space.
-    reserve_large(nodes_, trie.node_count());
-    reserve_large(starts_, trie.node_count() + 1);
-    ask_for_large_pages(text_.get(), budget_ + kTextPadding + kCopySlack);
+    nodes_.reserve(trie.node_count());
+    starts_.reserve(trie.node_count() + 1);
     starts_.push_back(0);
 }
 
@@ -212,7 +215,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
         return std::nullopt;
     }
     std::memset(terms.text_.get() + terms.text_size_, 0, kTextPadding);
-    const std::vector<std::uint32_t>& term_nodes = terms.nodes_;
+    const LargeVector<std::uint32_t>& term_nodes = terms.nodes_;
     const std::size_t count = term_nodes.size();
     const Spellings spellings(terms.text_.get(), terms.starts_.data());
 
@@ -222,7 +225,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
         index.terminals_.set(node);
     }
     index.terminals_.seal();
-    reserve_large(index.ranks_, count);
+    index.ranks_.reserve(count);
     index.ranks_.resize(count);
     for (std::size_t r = 0; r < count; ++r) {
         index.ranks_[index.terminals_.rank(term_nodes[r])] = static_cast<std::uint32_t>(r);
@@ -234,8 +237,8 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
     // nodes keep that order, so each node's number is its level's start
     // plus the level's nodes before it, and a node's children (the next
     // level's nodes below it) are consecutive.
-    std::vector<Item> items;
-    reserve_large(items, count);
+    LargeVector<Item> items;
+    items.reserve(count);
     for (std::uint32_t t = 0; t < count; ++t) {
         items.push_back(Item{spellings.window(t, 0), t, 0});
     }
@@ -265,7 +268,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
             start += width;
         }
     }
-    reserve_large(index.first_, nodes + 1);
+    index.first_.reserve(nodes + 1);
     // A node's first child, set as that child is made (0, which no child
     // is, until then); a node without children then takes the next node's.
     index.first_.resize(nodes + 1);
@@ -313,7 +316,7 @@ std::optional<ReversedIndex> ReversedIndex::build(const TrieStructure& trie, Ter
         }
     }
     index.ends_.seal();
-    reserve_large(index.term_ends_, count);
+    index.term_ends_.reserve(count);
     index.term_ends_.resize(count);
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i + kLabelsAhead < items.size()) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bit_rank.hpp"
+#include "large_pages.hpp"
 #include "prefix/tree_check.hpp"
 
 namespace quillmesh {
@@ -91,11 +92,11 @@ public:
         // depth d's label at path_end_[-d].
         std::unique_ptr<std::uint8_t[]> path_;
         std::uint8_t* path_end_;
-        std::vector<std::uint32_t> nodes_;
-        std::vector<std::uint32_t> starts_;  // term t is text_[starts_[t], starts_[t + 1])
+        LargeVector<std::uint32_t> nodes_;
+        LargeVector<std::uint32_t> starts_;  // term t is text_[starts_[t], starts_[t + 1])
         // Room for the budget and some: only what the terms spell is
         // written (a fresh block, not zeroed).
-        std::unique_ptr<std::uint8_t[]> text_;
+        LargeBytes text_;
         std::size_t text_size_ = 0;
     };
 
@@ -144,12 +145,12 @@ public:
     std::size_t bytes() const;
 
 private:
-    std::vector<std::uint32_t> first_;
-    std::vector<std::uint8_t> labels_;
+    LargeVector<std::uint32_t> first_;
+    LargeVector<std::uint8_t> labels_;
     BitRank ends_;
-    std::vector<TermEnd> term_ends_;
+    LargeVector<TermEnd> term_ends_;
     BitRank terminals_;
-    std::vector<std::uint32_t> ranks_;
+    LargeVector<std::uint32_t> ranks_;
 };
 
 }  // namespace quillmesh

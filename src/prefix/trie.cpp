@@ -431,12 +431,13 @@ namespace {
 // block keeping its own order, in one copy into a list of the exact size
 // (which also drops any spare room the assembly reserved).
 template <class T>
-void reverse_blocks(PodBuffer<T>& values, std::vector<std::uint32_t>& ends) {
+void reverse_blocks(PodBuffer<T>& values, PodBuffer<std::uint32_t>& ends) {
     const std::size_t total = values.size();
     const std::size_t n = ends.size();
     PodBuffer<T> out;
     out.reserve(total);
-    std::vector<std::uint32_t> new_ends(n);
+    PodBuffer<std::uint32_t> new_ends;
+    new_ends.resize(n);
     for (std::size_t k = n; k-- > 0;) {
         const std::size_t begin = k == 0 ? 0 : ends[k - 1];
         out.append(values.begin() + begin, values.begin() + ends[k]);
@@ -502,7 +503,7 @@ void PayloadTable::unreverse() {
     std::reverse(totals_.begin(), totals_.end());
     if (count_ends_.empty()) {
         // Counts share the ids' ends: reverse them by a copy of the old ends.
-        std::vector<std::uint32_t> ends = id_ends_;
+        PodBuffer<std::uint32_t> ends = id_ends_;
         reverse_blocks(ids_, id_ends_);
         reverse_blocks(counts_low_, ends);
     } else {

@@ -403,10 +403,10 @@ private:
     std::vector<std::uint64_t> present_;
     std::vector<std::uint64_t> shared_;
     std::vector<std::uint32_t> shared_before_;
-    std::vector<std::uint32_t> targets_;
-    std::vector<std::uint32_t> totals_;
-    std::vector<std::uint32_t> id_ends_;
-    std::vector<std::uint32_t> count_ends_;
+    PodBuffer<std::uint32_t> targets_;
+    PodBuffer<std::uint32_t> totals_;
+    PodBuffer<std::uint32_t> id_ends_;
+    PodBuffer<std::uint32_t> count_ends_;
     PodBuffer<std::uint32_t> ids_;
     PodBuffer<std::uint16_t> counts_low_;
     std::vector<std::uint64_t> wide_;
