@@ -312,38 +312,52 @@ unsigned byte_mask(std::uint64_t high) {
 // there is a one-byte value or a 251-form, and a table over those 256 masks
 // holds the parse (the table-driven parse of Plaisance, Kurz & Lemire 2015,
 // "Vectorized VByte Decoding", on this format's markers).
+//
+// The windows lie at fixed steps of eight bytes, and a table row also says
+// where the first value of the next window starts (0, 1 or 2 bytes into it,
+// when a 251-form starts at byte 6 or 7): the only thing one window's parse
+// waits for is that offset, so the windows' loads and masks do not wait on
+// one another.
 struct Window {
-    std::uint8_t count = 0;   // values that end inside the eight bytes
+    std::uint8_t count = 0;   // values that start inside the eight bytes
     std::uint8_t wide = 0;    // bit i: value i is a 251-form
     std::uint8_t starts = 0;  // bit s: a value starts at byte s
-    std::array<std::uint8_t, 9> start{};  // value i starts at start[i]; the next after them at start[count]
+    std::uint8_t next = 0;    // where the next window's first value starts
+    // Value i starts at start[i]; the one after them at start[count]
+    // (8 + next); entries past that repeat it, so that every load of a
+    // window's eight values stays within sixteen bytes of it.
+    std::array<std::uint8_t, 9> start{};
 };
 
-constexpr std::array<Window, 256> make_windows() {
-    std::array<Window, 256> table{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
-        Window w;
-        unsigned s = 0;
-        while (true) {
-            const unsigned width = (mask >> s) & 1u ? 3 : 1;
-            if (s + width > 8) {
-                break;
+constexpr std::size_t kMaxCarry = 2;  // a 251-form at byte 7 ends 2 bytes into the next window
+
+constexpr std::array<std::array<Window, 256>, kMaxCarry + 1> make_windows() {
+    std::array<std::array<Window, 256>, kMaxCarry + 1> table{};
+    for (unsigned carry = 0; carry <= kMaxCarry; ++carry) {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            Window w;
+            unsigned s = carry;
+            while (s < 8) {
+                const unsigned width = (mask >> s) & 1u ? 3 : 1;
+                w.start[w.count] = static_cast<std::uint8_t>(s);
+                w.starts = static_cast<std::uint8_t>(w.starts | 1u << s);
+                if (width == 3) {
+                    w.wide = static_cast<std::uint8_t>(w.wide | 1u << w.count);
+                }
+                ++w.count;
+                s += width;
             }
-            w.start[w.count] = static_cast<std::uint8_t>(s);
-            w.starts = static_cast<std::uint8_t>(w.starts | 1u << s);
-            if (width == 3) {
-                w.wide = static_cast<std::uint8_t>(w.wide | 1u << w.count);
+            w.next = static_cast<std::uint8_t>(s - 8);
+            for (unsigned i = w.count; i < w.start.size(); ++i) {
+                w.start[i] = static_cast<std::uint8_t>(s);
             }
-            ++w.count;
-            s += width;
+            table[carry][mask] = w;
         }
-        w.start[w.count] = static_cast<std::uint8_t>(s);
-        table[mask] = w;
     }
     return table;
 }
 
-constexpr std::array<Window, 256> kWindows = make_windows();
+constexpr std::array<std::array<Window, 256>, kMaxCarry + 1> kWindows = make_windows();
 
 // Whether the n bytes at a and at b are equal (a short run, compared eight
 // bytes at a time in line rather than by a library call).
@@ -473,46 +487,67 @@ public:
         std::size_t k = 0;
         unsigned too_long = 0;
         while (k < n && end_ - p >= 16) {
-            const std::uint64_t x = load64(p);
-            const std::uint64_t marker_bytes = ((x & kLow7) + kFive) & x & kHigh;
-            const unsigned marks = byte_mask(marker_bytes);
-            const unsigned wider = byte_mask(((x & kLow7) + kFour) & x & kHigh);
-            const Window& w = kWindows[marks];
-            for (std::size_t i = 0; i < 8; ++i) {
-                const std::uint32_t y = load32(p + w.start[i]);
-                out[k + i] = (w.wide >> i) & 1u ? (y >> 8) & 0xFFFFu : y & 0xFFu;
-            }
-            std::size_t take = w.count;
-            const unsigned beyond = wider & w.starts;  // values of other forms, or faults
-            if (beyond != 0) {
-                take = 0;
-                while (((beyond >> w.start[take]) & 1u) == 0) {
-                    ++take;
+            // Windows at p, p + 8, ...: the first value of the window at
+            // `base` starts `carry` bytes into it.
+            const std::uint8_t* base = p;
+            unsigned carry = 0;
+            for (;;) {
+                const std::uint64_t x = load64(base);
+                const std::uint64_t marker_bytes = ((x & kLow7) + kFive) & x & kHigh;
+                const unsigned marks = byte_mask(marker_bytes);
+                const unsigned wider = byte_mask(((x & kLow7) + kFour) & x & kHigh);
+                const Window& w = kWindows[carry][marks];
+                for (std::size_t i = 0; i < 8; ++i) {
+                    const std::uint32_t y = load32(base + w.start[i]);
+                    out[k + i] = (w.wide >> i) & 1u ? (y >> 8) & 0xFFFFu : y & 0xFFu;
                 }
-            }
-            if (take == 0) {
-                if (*p != kMarkerU32) {
+                std::size_t take = w.count;
+                bool stop = false;
+                const unsigned beyond = wider & w.starts;  // values of other forms, or faults
+                if (beyond != 0) {
+                    take = 0;
+                    while (((beyond >> w.start[take]) & 1u) == 0) {
+                        ++take;
+                    }
+                    stop = true;
+                }
+                if (take >= n - k) {
+                    take = n - k;
+                    stop = true;
+                }
+                // Marker bytes followed by a byte of at most 250 and a zero
+                // (byte s of `second` is byte s + 1 of the window, of `third`
+                // byte s + 2, either of them possibly in the next window):
+                // 251-forms too long if they start a value taken.
+                const std::uint64_t after = load64(base + 8);
+                const std::uint64_t second = (x >> 8) | (after << 56);
+                const std::uint64_t third = (x >> 16) | (after << 48);
+                const std::uint64_t suspect =
+                    marker_bytes & ~((((third & kLow7) + kLow7) | third) | (((second & kLow7) + kFive) & second));
+                if (suspect != 0) {
+                    too_long |= byte_mask(suspect) & w.starts & ((1u << w.start[take]) - 1);
+                }
+                k += take;
+                if (stop) {
+                    p = base + w.start[take];
                     break;
                 }
-                out[k] = load32(p + 1);
-                too_long |= static_cast<unsigned>(out[k] <= 0xFFFFu);
-                ++k;
-                p += 5;
-                continue;
+                base += 8;
+                carry = w.next;
+                if (end_ - base < 16) {
+                    p = base + carry;
+                    break;
+                }
             }
-            take = std::min(take, n - k);
-            // Marker bytes followed by a byte of at most 250 and a zero
-            // (byte s of `second` is byte s + 1 of the window, of `third`
-            // byte s + 2): 251-forms too long if they start a value taken.
-            const std::uint64_t second = x >> 8;
-            const std::uint64_t third = x >> 16;
-            const std::uint64_t suspect =
-                marker_bytes & ~((((third & kLow7) + kLow7) | third) | (((second & kLow7) + kFive) & second));
-            if (suspect != 0) {
-                too_long |= byte_mask(suspect) & w.starts & ((1u << w.start[take]) - 1);
+            // A value of another form stopped the windows: a 252-form is read
+            // here, anything else value by value below.
+            if (k == n || end_ - p < 16 || *p != kMarkerU32) {
+                break;
             }
-            k += take;
-            p += w.start[take];
+            out[k] = load32(p + 1);
+            too_long |= static_cast<unsigned>(out[k] <= 0xFFFFu);
+            ++k;
+            p += 5;
         }
         p_ = p;
         for (; k < n; ++k) {

@@ -309,5 +309,96 @@ TEST(PayloadLists, OneLongerFormAnywhereStillShares) {
     }
 }
 
+// Long identifier lists, read eight bytes at a time with a value of three
+// bytes carried from one window into the next: in runs of one form or of
+// mixed forms, with a 252-form or a bad marker inside a run, every length up
+// to 120 (so the list ends at every place of a window) gives the values
+// whole and, cut anywhere, the plain reader's fault.
+TEST(PayloadLists, LongRunsAcrossWindows) {
+    struct Pattern {
+        const char* name;
+        std::uint32_t (*value)(std::size_t i);
+        int longer;  // form_of's
+    };
+    const Pattern patterns[] = {
+        {"251-forms", [](std::size_t i) { return static_cast<std::uint32_t>(251 + 977 * i % 60000); }, 0},
+        {"one byte", [](std::size_t i) { return static_cast<std::uint32_t>(i * 7 % 251); }, 0},
+        {"one byte and 251-forms", [](std::size_t i) { return static_cast<std::uint32_t>(i % 2 ? 300 + i : i % 251); }, 0},
+        {"two 251-forms, one byte", [](std::size_t i) { return static_cast<std::uint32_t>(i % 3 ? 65535 : 250); }, 0},
+        {"a 252-form in every ninth", [](std::size_t i) { return static_cast<std::uint32_t>(i % 9 == 8 ? 70000 + i : 1000 + i); }, 0},
+        {"251-forms of small values", [](std::size_t i) { return static_cast<std::uint32_t>(i % 5); }, 1},
+        {"252-forms of small values", [](std::size_t i) { return static_cast<std::uint32_t>(i % 300); }, 2},
+    };
+    for (const Pattern& pattern : patterns) {
+        for (std::size_t n = 1; n <= 120; ++n) {
+            std::vector<Written> ids;
+            for (std::size_t i = 0; i < n; ++i) {
+                ids.push_back(form_of(pattern.value(i), pattern.longer));
+            }
+            if (n % 10 == 0) {
+                ids[n / 2] = Written{{255, 0, 0, 0, 0, 0, 0, 0, 0}, 0};  // a bad marker inside the run
+            }
+            const std::vector<Written> counts = {form_of(3, 0)};
+            std::size_t lists_at = 0;
+            const Bytes whole = one_payload(ids, counts, &lists_at);
+            std::vector<Written> items = ids;
+            items.push_back(Written{{1}, 0});
+            items.insert(items.end(), counts.begin(), counts.end());
+            const std::string fault = plain_reading(items, whole.size() - lists_at);
+            const std::string where = std::string(pattern.name) + ", " + std::to_string(n) + " ids";
+            if (fault.empty()) {
+                const std::optional<Payload> p = decode(whole).payloads.get(0);
+                ASSERT_TRUE(p.has_value()) << where;
+                std::vector<std::uint32_t> want;
+                for (const Written& w : ids) want.push_back(w.value);
+                EXPECT_EQ(p->video_ids, want) << where;
+            } else {
+                EXPECT_EQ(decode_error_of(whole), fault) << where;
+            }
+            for (std::size_t cut = lists_at; cut <= whole.size() - 5; ++cut) {
+                const std::string cut_fault = plain_reading(items, cut - lists_at);
+                ASSERT_EQ(decode_error_of(Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut))),
+                          cut_fault.empty() ? "UnexpectedEnd { additional: 1 }" : cut_fault)
+                    << where << ", cut at " << cut;
+            }
+        }
+    }
+}
+
+// A child whose ids are a long run of 251-forms repeating its parent's but
+// for one value of at most 250 written as a 251-form, at every place of the
+// run (every byte of a window, a value carried into the next one or not):
+// the one longer form sends it to the values, which are equal, so the two
+// share one record.
+TEST(PayloadLists, OneLongerFormInALongRunStillShares) {
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        ids.push_back(i % 4 == 1 ? 9 : 1000 + i);
+    }
+    const std::vector<std::uint32_t> counts(ids.size(), 2);
+    for (std::size_t at = 0; at < ids.size(); ++at) {
+        if (ids[at] > 250) {
+            continue;
+        }
+        Bytes b = {2, 0, 1, 2, 0, 'a', 1, 1, 2};  // shifts [0, 1], labels, edge 0 -> 1, two payloads
+        for (const bool child : {false, true}) {
+            b.insert(b.end(), {1, 40, static_cast<std::uint8_t>(ids.size())});
+            for (std::size_t i = 0; i < ids.size(); ++i) {
+                const Written w = form_of(ids[i], child && i == at ? 1 : 0);
+                b.insert(b.end(), w.bytes.begin(), w.bytes.end());
+            }
+            b.push_back(static_cast<std::uint8_t>(counts.size()));
+            for (const std::uint32_t v : counts) {
+                b.push_back(static_cast<std::uint8_t>(v));
+            }
+        }
+        b.insert(b.end(), {0, 0, 0, 2, 0, 1});
+        const Trie t = decode(b);
+        EXPECT_EQ(t.payloads.records(), 1u) << "longer form at " << at;
+        ASSERT_TRUE(t.payloads.get(1).has_value()) << at;
+        EXPECT_EQ(t.payloads.get(1)->video_ids, ids) << at;
+    }
+}
+
 }  // namespace
 }  // namespace quillmesh
