@@ -962,6 +962,11 @@ std::uint8_t* put_counts(std::uint8_t* p, const std::uint16_t* counts, std::size
     return put_u32s(p, counts + i, n - i);
 }
 
+std::uint8_t* put_absent(std::uint8_t* p) {
+    *p = 0;
+    return p + 1;
+}
+
 std::uint8_t* put_payload(std::uint8_t* p, const PayloadView& v) {
     *p++ = 1;
     p = put_u32(p, v.total_count);
@@ -1033,7 +1038,7 @@ void write_payloads_into(Writer<false>& w, const PayloadTable& table) {
             table.ask_lists_of_record(table.owned_record(owning_met + kFar), 2);
         }
         if (!present) {
-            *p++ = 0;
+            p = put_absent(p);
             return;
         }
         if (is_noted(r)) {
@@ -1062,17 +1067,20 @@ void write_trie(Writer<kSink>& w, const Trie& trie) {
     w.characters(trie.child_labels);
     w.u32_seq(trie.child_transitions);
     w.varint(trie.payloads.size());
-    // A table stored last first is written slot by slot: its records' first
-    // slots read their lists out of record order, and on a built word index
-    // copying was measured slower than encoding every slot.
-    bool copied = false;
     if constexpr (!kSink) {
+        // A table stored last first encodes every slot: its records' first
+        // slots read their lists out of record order, and on a built word
+        // index copying was measured slower than encoding every slot.
         if (!trie.payloads.stored_reversed()) {
             write_payloads_into(w, trie.payloads);
-            copied = true;
+        } else {
+            std::uint8_t* p = w.at();
+            trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* v) {
+                p = v == nullptr ? put_absent(p) : put_payload(p, *v);
+            });
+            w.move_to(p);
         }
-    }
-    if (!copied) {
+    } else {
         trie.payloads.for_each_slot([&](std::size_t, std::size_t, const PayloadView* p) {
             if (p == nullptr) {
                 w.ensure(1);
