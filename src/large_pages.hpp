@@ -19,6 +19,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace quillmesh {
@@ -81,11 +82,37 @@ constexpr bool kMapped = false;
 // Whether a block of `bytes` has a mapping of its own.
 constexpr bool own_mapping(std::size_t bytes) { return kMapped && bytes >= kOwnMapping; }
 
-// The length of the mapping of a block of `bytes` (whole large pages).
-constexpr std::size_t mapping_length(std::size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
+// The page size of the system (4 KiB where it cannot be read).
+inline std::size_t small_page() {
+#if defined(QUILLMESH_OWN_MAPPINGS)
+    static const std::size_t page = [] {
+        const long p = sysconf(_SC_PAGESIZE);
+        return p > 0 ? static_cast<std::size_t>(p) : std::size_t{4096};
+    }();
+    return page;
+#else
+    return 4096;
+#endif
+}
+
+// The length of the mapping of a block of `bytes`. A large page is backed
+// whole on its first write, and the kernel puts one only where a whole one
+// fits inside the mapping. So the mapping ends at a large page when that
+// adds at most a quarter of one to the block (each small page taken
+// instead would cost a page fault, which is dear here), and at a small page
+// otherwise, the rest of the last large page then staying in small pages:
+// a block costs at most 512 KiB more than it touches. (The mapping stays one
+// region with one hint, which a block grows by remapping.)
+inline std::size_t mapping_length(std::size_t bytes) {
+    const std::size_t large = (bytes + kPage - 1) & ~(kPage - 1);
+    if (large - bytes <= kPage / 4) {
+        return large;
+    }
+    return (bytes + small_page() - 1) & ~(small_page() - 1);
+}
 
 #if defined(QUILLMESH_OWN_MAPPINGS)
-// A fresh mapping of `length` bytes (a multiple of kPage) at a kPage
+// A fresh mapping of `length` bytes (a multiple of small_page()) at a kPage
 // boundary: one of kPage more is made and its ends are cut off.
 inline void* map_aligned(std::size_t length) {
     void* const raw = mmap(nullptr, length + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -76,6 +76,36 @@ TEST(LargePages, OwnMappingsAreLargePageAligned) {
     }
 }
 
+// A block's mapping ends at a large page only where that adds at most a
+// quarter of one (a large page is backed whole once written); otherwise it
+// ends at the next small page.
+TEST(LargePages, MappingsCostAtMostAQuarterOfALargePageMore) {
+    constexpr std::size_t kLarge = large_block::kPage;
+    const std::size_t small = large_block::small_page();
+    struct Case {
+        std::size_t bytes;
+        std::size_t length;
+    };
+    const Case cases[] = {
+        {kLarge, kLarge},
+        {kLarge - kLarge / 4, kLarge},
+        {kLarge - kLarge / 4 - 1, kLarge - kLarge / 4},  // a multiple of any small page up to 512 KiB
+        {kLarge + 1, kLarge + small},
+        {3 * kLarge - kLarge / 4 + 1, 3 * kLarge},
+        {3 * kLarge - kLarge / 2, 3 * kLarge - kLarge / 2},
+        {large_block::kOwnMapping, large_block::kOwnMapping},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(large_block::mapping_length(c.bytes), c.length) << c.bytes;
+    }
+    for (std::size_t bytes = kLarge / 2; bytes < 4 * kLarge; bytes += 12345) {
+        const std::size_t length = large_block::mapping_length(bytes);
+        EXPECT_GE(length, bytes);
+        EXPECT_LE(length - bytes, kLarge / 4) << bytes;
+        EXPECT_EQ(length % small, 0u) << bytes;
+    }
+}
+
 TEST(LargePages, VectorsOnEitherSideOfTheThreshold) {
     for (const std::size_t n : {std::size_t{10}, kWords - 1, kWords, 3 * kWords}) {
         LargeVector<std::uint32_t> v;
