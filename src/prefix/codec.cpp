@@ -16,7 +16,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -1008,8 +1007,9 @@ void write_payloads_into(Writer<false>& w, const PayloadTable& table) {
     constexpr std::size_t kFar = 16;
     constexpr std::size_t kNear = 8;
     const std::size_t records = table.records();
-    const std::unique_ptr<Written[]> notes(new Written[records]);
-    ask_for_large_pages(notes.get(), records * sizeof(Written));
+    // A block of its own (written before it is read), in large pages.
+    const LargeBytes block = large_bytes(records * sizeof(Written));
+    Written* const notes = reinterpret_cast<Written*>(block.get());
     std::vector<std::uint64_t> noted((records + 63) / 64, 0);
     const auto is_noted = [&](std::size_t r) { return (noted[r / 64] >> (r % 64)) & 1u; };
     std::uint8_t* const base = w.at() - w.written();
@@ -1020,7 +1020,7 @@ void write_payloads_into(Writer<false>& w, const PayloadTable& table) {
     table.for_each_slot_record([&](std::size_t, std::size_t r, bool present, bool shared) {
         if (shared) {
             if (sharing_met + kFar < sharing) {
-                __builtin_prefetch(notes.get() + table.sharing_record(sharing_met + kFar));
+                __builtin_prefetch(notes + table.sharing_record(sharing_met + kFar));
             }
             if (sharing_met + kNear < sharing) {
                 const std::size_t later = table.sharing_record(sharing_met + kNear);
