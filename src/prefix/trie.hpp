@@ -417,19 +417,7 @@ private:
 
 template <class F>
 void PayloadTable::for_each_slot(F&& f) const {
-    // before: the sharing slots stored ahead of the stored position p, which
-    // is n, or size_ - 1 - n in a reversed table.
-    std::size_t before = reversed_ ? targets_.size() : 0;
-    for (std::size_t n = 0; n < size_; ++n) {
-        const std::size_t p = stored(n);
-        const bool is_shared = bit(shared_, p);
-        if (reversed_) {
-            before -= is_shared;
-        }
-        const std::size_t r = is_shared ? targets_[before] : p - before;
-        if (!reversed_) {
-            before += is_shared;
-        }
+    for_each_slot_record([&](std::size_t n, std::size_t r, bool present, bool) {
         // The lists lie in record order, which a reversed table walks
         // backwards and in short blocks, a pattern the hardware does not
         // foresee: the lists a few records on are asked for now.
@@ -438,18 +426,19 @@ void PayloadTable::for_each_slot(F&& f) const {
             prefetch(ids_.data(), id_begin(ahead), 2);
             prefetch(counts_low_.data(), count_begin(ahead), 1);
         }
-        if (bit(present_, p)) {
+        if (present) {
             const PayloadView view{totals_[r], ids_of(r), counts_of(r)};
             f(n, r, &view);
         } else {
             f(n, r, static_cast<const PayloadView*>(nullptr));
         }
-    }
+    });
 }
 
 template <class F>
 void PayloadTable::for_each_slot_record(F&& f) const {
-    // As in for_each_slot.
+    // before: the sharing slots stored ahead of the stored position p, which
+    // is n, or size_ - 1 - n in a reversed table.
     std::size_t before = reversed_ ? targets_.size() : 0;
     for (std::size_t n = 0; n < size_; ++n) {
         const std::size_t p = stored(n);
